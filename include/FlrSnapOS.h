@@ -1,0 +1,65 @@
+#pragma once
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "FlrSnapOSRDEV.h"
+#include "zr/SP.h"
+#include "zr/ZrApi.h"
+
+namespace FlrSnapOS {
+// Which engine a volume list comes from. NATIVE is the configured native
+// engine (LVM on a real system); GPFS is the GPFS engine.
+enum FLR_SNAP_ENG { FLR_SNAP_ENG_NATIVE = 0, FLR_SNAP_ENG_GPFS = 7 };
+
+class Engine;
+
+// A snapshot as the engine reports it now.
+class ZR_API Snap : public SPEnabled {
+ public:
+  Snap(std::shared_ptr<Engine> engine, const std::string& special, std::string name, std::string id);
+  ~Snap() override;
+
+  virtual bool isMounted();
+  // Removes the snapshot. Throws ZrException when it cannot, or will not.
+  virtual void deleteSnap();
+
+  RDEV rdev;
+  std::string name;  // the snapshot's own name (the one the manager gave)
+  std::string id;    // the engine's key for it
+
+ private:
+  std::shared_ptr<Engine> m_engine;
+};
+
+// A volume that can be snapshotted: an LVM logical volume, a GPFS file system,
+// or (in childLVs) a volume nested in a GPFS file system.
+class ZR_API LV : public SPEnabled {
+ public:
+  LV(std::shared_ptr<Engine> engine, const std::string& special, std::string id);
+  ~LV() override;
+
+  // Creates snapshot `name` with cowSizeMB of copy-on-write space and mounts it
+  // read-only on mountDir (an empty directory). The engine may mount it
+  // elsewhere and store that directory in mountDir. Throws ZrException.
+  virtual SP<Snap> createSnap(uint32_t cowSizeMB, const std::string& name, std::string& mountDir);
+
+  RDEV rdev;
+  std::list<SP<Snap>> snaps;
+  std::list<SP<LV>> childLVs;
+  std::string mountPath;  // nested volumes: where they appear in the file system
+  std::string id;         // the engine's key for it
+
+ private:
+  std::shared_ptr<Engine> m_engine;
+};
+
+// Every volume of the native engine, with its current snapshots.
+ZR_API std::list<SP<LV>> getLVList();
+// Every volume of the given engine.
+ZR_API std::list<SP<LV>> getLVList(FLR_SNAP_ENG engine);
+// Unmounts the snapshot mounted on dir. Acts only where a snapshot that an
+// engine manages is mounted there; otherwise logs why and returns false.
+ZR_API bool unMount(const std::string& dir);
+}  // namespace FlrSnapOS

@@ -1,0 +1,58 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FlrSnapOS.h"
+
+class ZRPlatformInfo;
+
+namespace FlrSnapOS {
+// One mounted file system as an engine reports it.
+struct MountEntry {
+  std::string device;
+  std::string mountPoint;
+  std::string fsType;
+  std::string root = "/";
+};
+
+enum class UnmountResult {
+  Unmounted,  // it was this engine's snapshot and it is unmounted now
+  Failed,     // it was this engine's snapshot and it is still mounted
+  NotOurs     // nothing this engine manages is mounted there
+};
+
+// What an engine does for the snapshot OS layer. Records (LV, Snap) call back
+// into the engine that made them.
+class ZR_API Engine : public std::enable_shared_from_this<Engine> {
+ public:
+  virtual ~Engine();
+  virtual std::string name() const = 0;
+
+  virtual std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) = 0;
+  virtual SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) = 0;
+  virtual bool isMounted(const Snap& snap) = 0;
+  virtual void deleteSnap(const Snap& snap) = 0;
+  // why receives the reason when the result is not Unmounted.
+  virtual UnmountResult unMount(const std::string& dir, std::string& why) = 0;
+
+  // The mount table as this engine sees it (the kernel's, plus any volumes of its own).
+  virtual std::vector<MountEntry> mountTable() = 0;
+  // Grows whenever mountTable() would answer differently.
+  virtual uint64_t mountTableGeneration() = 0;
+};
+
+using EngineFactory = std::function<std::shared_ptr<Engine>(const ZRPlatformInfo&)>;
+
+// Engines are chosen by configuration: [SnapOS] sEngine (native, default "lvm")
+// and [SnapOS] sGpfsEngine (GPFS, default "gpfs"), made on first use.
+ZR_API void registerEngineFactory(const std::string& name, EngineFactory factory);
+ZR_API std::shared_ptr<Engine> engine(FLR_SNAP_ENG slot);
+// Replaces the engine of a slot (hosts and tests); null returns it to configuration.
+ZR_API void setEngine(FLR_SNAP_ENG slot, std::shared_ptr<Engine> engine);
+// True when snapshot names carry a manager's prefix: only those may be removed.
+ZR_API bool isManagerSnapshotName(const std::string& name);
+}  // namespace FlrSnapOS

@@ -1,0 +1,40 @@
+#pragma once
+#include <list>
+#include <map>
+#include <string>
+
+#include "FlrSnapOS.h"
+#include "zr/CNeError.h"
+#include "zr/SP.h"
+#include "zr/ZrApi.h"
+
+// The snapshot manager as an agent sees it. The order of the virtual operations
+// is part of the binary interface: never reorder, only append in subclasses.
+class ZR_API CKestrelNativeSnapManager {
+ public:
+  CKestrelNativeSnapManager() = default;
+  virtual ~CKestrelNativeSnapManager() {}
+
+  // Snapshots and mounts every volume that holds content; rolls back on failure.
+  virtual CNeError CreateAndMountSnap(std::list<std::string>& contents) = 0;
+  // Unmounts and deletes every snapshot that the snap record file names.
+  virtual CNeError UnMountSnap() = 0;
+  // Source volume mount point -> snapshot mount directory (a copy).
+  virtual std::map<std::string, std::string> GetSourceToLocalMap() = 0;
+  virtual bool IsDCFreeze(const std::string& volume) = 0;
+  // Stores the job's paths, removes what an earlier run left behind, reads the configuration.
+  virtual CNeError Initialize(bool useDC, std::string snapInfoFile, std::string snapMapInfoFile,
+                              std::string mountRoot) = 0;
+  virtual std::string GetLastError() = 0;
+  virtual CNeError SnapAndMount(std::string volume, SP<FlrSnapOS::LV>& lv) = 0;
+  virtual std::string getSnapDevPrefix() = 0;
+  virtual void getLVList(std::list<SP<FlrSnapOS::LV>>& out) = 0;
+};
+
+// Creation functions. The caller owns the manager and deletes it through the interface.
+// "native" gives the LVM manager, "gpfs" the GPFS manager, anything else null.
+ZR_API CKestrelNativeSnapManager* GetNativeSnapManager(std::string kind);
+extern "C" {
+ZR_API CKestrelNativeSnapManager* GetKestrelNativeSnapManager();
+ZR_API CKestrelNativeSnapManager* GetGpfsSnapManager();
+}

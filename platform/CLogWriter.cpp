@@ -1,0 +1,48 @@
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <ctime>
+
+#include "zr/LogWriter.h"
+#include "zr/ZrException.h"
+
+boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+
+CLogWriterInterface::~CLogWriterInterface() = default;
+
+CStreamLogWriter::CStreamLogWriter(int level, FILE* stream) : m_level(level), m_stream(stream), m_owned(false) {}
+
+CStreamLogWriter::CStreamLogWriter(int level, const std::string& path)
+    : m_level(level), m_stream(std::fopen(path.c_str(), "ae")), m_owned(true) {
+  if (!m_stream) throw ZrException("Cannot open log file " + path, errno);
+}
+
+CStreamLogWriter::~CStreamLogWriter() {
+  if (m_owned) std::fclose(m_stream);
+}
+
+const char* CStreamLogWriter::LevelName(int level) {
+  if (level < 0) return "ERROR";
+  if (level == 0) return "INFO";
+  return "DEBUG";
+}
+
+void CStreamLogWriter::Write(int level, const char* function, int line, int, int, const char* format, ...) {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+
+  std::lock_guard<std::mutex> hold(m_lock);
+  std::fprintf(m_stream, "%s.%03ld %-5s ", stamp, static_cast<long>(now.tv_usec / 1000), LevelName(level));
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(m_stream, format, args);
+  va_end(args);
+  if (m_level >= ZR_LOG_DETAIL) std::fprintf(m_stream, "  [%s:%d]", function, line);
+  std::fputc('\n', m_stream);
+  std::fflush(m_stream);
+}
