@@ -1,7 +1,8 @@
 #include "zr/CNeError.h"
-#include "zr/FXErrorUtil.h"
 
 #include <boost/make_shared.hpp>
+
+#include "zr/FXErrorUtil.h"
 
 CNeError CNeError::Make(FXErrorDomain domain, int code, const std::string& message, const FXCodeLocation& where) {
   CNeError e;

@@ -67,7 +67,9 @@ CKestrelNativeSnapManagerPrivate::CKestrelNativeSnapManagerPrivate() : m_bUseDC(
 
 CKestrelNativeSnapManagerPrivate::~CKestrelNativeSnapManagerPrivate() = default;
 
-std::map<std::string, std::string> CKestrelNativeSnapManagerPrivate::GetSourceToLocalMap() { return m_sourceToLocalMap; }
+std::map<std::string, std::string> CKestrelNativeSnapManagerPrivate::GetSourceToLocalMap() {
+  return m_sourceToLocalMap;
+}
 
 std::string CKestrelNativeSnapManagerPrivate::GetLastError() { return m_strLastError; }
 
@@ -81,8 +83,8 @@ void CKestrelNativeSnapManagerPrivate::getLVList(std::list<SP<FlrSnapOS::LV>>& o
 
 // ---------------------------------------------------------------- Initialize
 
-CNeError CKestrelNativeSnapManagerPrivate::Initialize(bool useDC, std::string snapInfoFile,
-                                                      std::string snapMapInfoFile, std::string mountRoot) {
+CNeError CKestrelNativeSnapManagerPrivate::Initialize(bool useDC, std::string snapInfoFile, std::string snapMapInfoFile,
+                                                      std::string mountRoot) {
   m_bUseDC = useDC;
   m_strSnapInfoFile = snapInfoFile;
   m_strSnapMapInfoFile = snapMapInfoFile;
@@ -129,7 +131,8 @@ void CKestrelNativeSnapManagerPrivate::LoadDataClassification() {
   CNeLibrary library(false);  // false: the library stays loaded, Freeze stays callable
   std::string name = library.GetLibraryNameForName("udcclient");
   if (library.Load(name, true).IsError()) {
-    ZR_LOG(ZR_LOG_ERROR, kSigInitialize, "Could not load DataClassification library. DataClassification will not be used.");
+    ZR_LOG(ZR_LOG_ERROR, kSigInitialize,
+           "Could not load DataClassification library. DataClassification will not be used.");
     m_bUseDC = false;
     return;
   }
@@ -268,8 +271,9 @@ CNeError CKestrelNativeSnapManagerPrivate::SnapAndMount(std::string volume, SP<F
   if (m_strSnapInfoFile.empty()) return Refuse(kNoRecordPath, __LINE__);
   // A record line holds three fields split at ":": a ":" in a field would make it unreadable.
   if (HasColon(volume)) {
-    return Refuse("Cannot snapshot " + volume + ": the mount point contains ':', which the snap record file cannot hold",
-                  __LINE__);
+    return Refuse(
+        "Cannot snapshot " + volume + ": the mount point contains ':', which the snap record file cannot hold",
+        __LINE__);
   }
   if (HasColon(m_strMountRoot)) {
     return Refuse("Cannot snapshot " + volume + ": the mount root " + m_strMountRoot +
@@ -279,7 +283,8 @@ CNeError CKestrelNativeSnapManagerPrivate::SnapAndMount(std::string volume, SP<F
 
   std::string name;
   std::string mountDir = NewMountDirectory(name);
-  if (CNeDirectory::Create(mountDir, true).IsError()) return Refuse("Unable to create mount directory " + mountDir, __LINE__);
+  if (CNeDirectory::Create(mountDir, true).IsError())
+    return Refuse("Unable to create mount directory " + mountDir, __LINE__);
   const std::string planned = mountDir;
 
   try {
@@ -290,15 +295,16 @@ CNeError CKestrelNativeSnapManagerPrivate::SnapAndMount(std::string volume, SP<F
     if (HasColon(special) || HasColon(mountDir)) {
       return UndoAndRefuse(snap, mountDir,
                            "Cannot record snapshot " + name + " of " + volume + ": its device " + special +
-                               " or mount directory " + mountDir + " contains ':', which the snap record file cannot hold",
+                               " or mount directory " + mountDir +
+                               " contains ':', which the snap record file cannot hold",
                            __LINE__);
     }
     if (SaveSnapDevInfo(volume.c_str(), special.c_str(), mountDir.c_str()) == -2) {
       int err = errno;
-      return UndoAndRefuse(snap, mountDir,
-                           "Cannot record snapshot " + name + " of " + volume + " in " + m_strSnapInfoFile + ": " +
-                               std::strerror(err),
-                           __LINE__);
+      return UndoAndRefuse(
+          snap, mountDir,
+          "Cannot record snapshot " + name + " of " + volume + " in " + m_strSnapInfoFile + ": " + std::strerror(err),
+          __LINE__);
     }
     m_sourceToLocalMap[volume] = mountDir;
   } catch (const ZrException& e) {
@@ -387,8 +393,8 @@ CNeError CKestrelNativeSnapManagerPrivate::RunCleanup(std::vector<std::string>* 
     if (!err && std::rename(failPath.c_str(), m_strSnapInfoFile.c_str()) != 0) err = errno;
     if (!err) err = SnapRecordFile::SyncFolderOf(m_strSnapInfoFile);
     if (err) {
-      ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "Could not replace %s with %s: %s", m_strSnapInfoFile.c_str(),
-             failPath.c_str(), std::strerror(err));
+      ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "Could not replace %s with %s: %s", m_strSnapInfoFile.c_str(), failPath.c_str(),
+             std::strerror(err));
     }
   }
   if (done) std::fclose(done);
@@ -405,12 +411,14 @@ CKestrelNativeSnapManagerPrivate::Outcome CKestrelNativeSnapManagerPrivate::Remo
   // The identity is built once, and only when there is a snapshot to compare.
   std::unique_ptr<FlrSnapOS::RDEV> wanted;
   SP<FlrSnapOS::Snap> snap;
+  std::list<SP<FlrSnapOS::Snap>>* owner = nullptr;
   for (auto& lv : list) {
     for (auto& candidate : lv->snaps) {
       if (!wanted) wanted.reset(new FlrSnapOS::RDEV(device));
       // A record whose device cannot be examined names no device: never act on it.
       if (!wanted->isUnknownLocal() && *wanted == candidate->rdev) {
         snap = candidate;
+        owner = &lv->snaps;
         break;
       }
     }
@@ -437,6 +445,8 @@ CKestrelNativeSnapManagerPrivate::Outcome CKestrelNativeSnapManagerPrivate::Remo
   if (result != Outcome::Removed) return result;
   try {
     snap->deleteSnap();
+    // The list was taken at the start of the run: keep it true for later entries.
+    owner->remove(snap);
     ZR_LOG(ZR_LOG_PROGRESS, kSigCleanupSnap, "Deleted snap %s", special.c_str());
   } catch (const ZrException& e) {
     result = Outcome::Kept;

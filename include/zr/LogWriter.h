@@ -23,10 +23,10 @@ class ZR_API CLogWriterInterface {
 extern ZR_API boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 
 // Arguments are evaluated only when the line will be written.
-#define ZR_LOG(level, function, ...)                                                 \
-  do {                                                                               \
-    if (g_ptrLogWriter->GetLevel() >= (level))                                       \
-      g_ptrLogWriter->Write((level), (function), __LINE__, 0, 0, __VA_ARGS__);       \
+#define ZR_LOG(level, function, ...)                                           \
+  do {                                                                         \
+    if (g_ptrLogWriter->GetLevel() >= (level))                                 \
+      g_ptrLogWriter->Write((level), (function), __LINE__, 0, 0, __VA_ARGS__); \
   } while (0)
 
 // A writer for hosts: one line per message with time stamp and level name, to a

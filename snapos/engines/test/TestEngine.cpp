@@ -254,13 +254,20 @@ void TestEngine::save() const {
   nlohmann::json j;
   j["volumes"] = nlohmann::json::array();
   for (auto& v : m_volumes) {
-    j["volumes"].push_back({{"device", v.device}, {"mountPoint", v.mountPoint}, {"mountPath", v.mountPath},
-                            {"parent", v.parent}, {"gpfs", v.gpfs}, {"null", v.null}});
+    j["volumes"].push_back({{"device", v.device},
+                            {"mountPoint", v.mountPoint},
+                            {"mountPath", v.mountPath},
+                            {"parent", v.parent},
+                            {"gpfs", v.gpfs},
+                            {"null", v.null}});
   }
   j["snapshots"] = nlohmann::json::array();
   for (auto& s : m_snapshots) {
-    j["snapshots"].push_back({{"name", s.name}, {"device", s.device}, {"origin", s.origin},
-                              {"mountDir", s.mountDir}, {"mounted", s.mounted}});
+    j["snapshots"].push_back({{"name", s.name},
+                              {"device", s.device},
+                              {"origin", s.origin},
+                              {"mountDir", s.mountDir},
+                              {"mounted", s.mounted}});
   }
   j["mounts"] = nlohmann::json::array();
   for (auto& m : m_extraMounts) j["mounts"].push_back({{"device", m.device}, {"mountPoint", m.mountPoint}});

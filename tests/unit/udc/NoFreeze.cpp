@@ -1,0 +1,2 @@
+// A library that loads but does not export the freeze entry point.
+extern "C" __attribute__((visibility("default"))) int SomethingElse() { return 1; }
