@@ -53,6 +53,9 @@ ZR_API void registerEngineFactory(const std::string& name, EngineFactory factory
 ZR_API std::shared_ptr<Engine> engine(FLR_SNAP_ENG slot);
 // Replaces the engine of a slot (hosts and tests); null returns it to configuration.
 ZR_API void setEngine(FLR_SNAP_ENG slot, std::shared_ptr<Engine> engine);
+// Makes the engine called name from the configuration store. Throws ZrException
+// for a name that no factory answers to.
+ZR_API std::shared_ptr<Engine> makeEngine(const std::string& name);
 // True when snapshot names carry a manager's prefix: only those may be removed.
 ZR_API bool isManagerSnapshotName(const std::string& name);
 }  // namespace FlrSnapOS

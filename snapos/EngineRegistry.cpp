@@ -3,6 +3,7 @@
 
 #include "CXHSMMntTab.h"
 #include "FlrSnapOSEngine.h"
+#include "engines/BuiltInEngines.h"
 #include "zr/EvDebug.h"
 #include "zr/FXPath.h"
 #include "zr/ZRPlatformInfo.h"
@@ -27,13 +28,13 @@ std::string ConfiguredName(FLR_SNAP_ENG slot) {
   return name;
 }
 
-std::shared_ptr<Engine> Make(Registry& r, FLR_SNAP_ENG slot) {
-  std::string name = ConfiguredName(slot);
+EngineFactory FactoryFor(Registry& r, const std::string& name) {
   auto it = r.factories.find(name);
-  if (it == r.factories.end()) {
-    throw ZrException("Snapshot engine \"" + name + "\" is not available in this build", EINVAL);
+  if (it != r.factories.end()) return it->second;
+  for (auto& builtIn : BuiltInEngines()) {
+    if (builtIn.first == name) return builtIn.second;
   }
-  return it->second(ZRPlatformInfo());
+  throw ZrException("Snapshot engine \"" + name + "\" is not available in this build", EINVAL);
 }
 
 // The resolver of FXPath must see the volumes that the native engine adds to
@@ -60,8 +61,18 @@ std::shared_ptr<Engine> engine(FLR_SNAP_ENG slot) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> hold(r.lock);
   auto& e = r.engines[slot];
-  if (!e) e = Make(r, slot);
+  if (!e) e = FactoryFor(r, ConfiguredName(slot))(ZRPlatformInfo());
   return e;
+}
+
+std::shared_ptr<Engine> makeEngine(const std::string& name) {
+  Registry& r = TheRegistry();
+  EngineFactory factory;
+  {
+    std::lock_guard<std::mutex> hold(r.lock);
+    factory = FactoryFor(r, name);
+  }
+  return factory(ZRPlatformInfo());
 }
 
 void setEngine(FLR_SNAP_ENG slot, std::shared_ptr<Engine> e) {

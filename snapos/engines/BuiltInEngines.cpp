@@ -1,0 +1,11 @@
+#include "engines/BuiltInEngines.h"
+
+#include "engines/sim/SimEngine.h"
+
+namespace FlrSnapOS {
+std::vector<std::pair<std::string, EngineFactory>> BuiltInEngines() {
+  return {
+      {"sim", [](const ZRPlatformInfo& config) -> std::shared_ptr<Engine> { return SimEngine::FromConfig(config); }},
+  };
+}
+}  // namespace FlrSnapOS

@@ -1,0 +1,169 @@
+#include "engines/sim/SimEngine.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "engines/sim/TreeCopy.h"
+#include "zr/FXPath.h"
+#include "zr/ZRPlatformInfo.h"
+#include "zr/ZrException.h"
+
+namespace FlrSnapOS {
+SimEngine::SimEngine(std::string stateDir) : m_dir(std::move(stateDir)) {
+  std::error_code ec;
+  std::filesystem::create_directories(m_dir, ec);
+  if (ec) throw ZrException("Cannot create the simulated engine's folder " + m_dir, ec.value());
+}
+
+std::shared_ptr<SimEngine> SimEngine::FromConfig(const ZRPlatformInfo& config) {
+  std::string dir = "/var/lib/zrsnap/sim";
+  config.getString("SimEngine", "sStateDir", &dir);
+  return std::make_shared<SimEngine>(dir);
+}
+
+SimState SimEngine::state() const {
+  SimLock lock(m_dir);
+  return SimState::Load(m_dir);
+}
+
+void SimEngine::addVolume(const std::string& device, const std::string& path) {
+  if (device.empty() || device[0] == '/' || device.find(':') != std::string::npos) {
+    throw ZrException("A simulated volume needs a bare device name without '/' or ':', not \"" + device + "\"", EINVAL);
+  }
+  std::error_code ec;
+  std::string canonical = std::filesystem::canonical(path, ec).string();
+  if (ec || !std::filesystem::is_directory(canonical)) {
+    throw ZrException("Cannot register " + path + " as volume " + device + ": not a directory",
+                      ec ? ec.value() : ENOTDIR);
+  }
+  SimLock lock(m_dir);
+  SimState s = SimState::Load(m_dir);
+  for (auto& v : s.volumes) {
+    if (v.device == device || v.path == canonical) {
+      throw ZrException(
+          "Cannot register " + canonical + " as volume " + device + ": " + v.path + " is registered as " + v.device,
+          EEXIST);
+    }
+  }
+  s.volumes.push_back(SimState::Volume{device, canonical, true});
+  s.save(m_dir);
+}
+
+void SimEngine::setActive(const std::string& device, bool active) {
+  SimLock lock(m_dir);
+  SimState s = SimState::Load(m_dir);
+  for (auto& v : s.volumes) {
+    if (v.device != device) continue;
+    v.active = active;
+    s.save(m_dir);
+    return;
+  }
+  throw ZrException("No simulated volume is called " + device, ENOENT);
+}
+
+std::list<SP<LV>> SimEngine::listVolumes(FLR_SNAP_ENG) {
+  SimState s = state();
+  std::list<SP<LV>> out;
+  for (auto& v : s.volumes) {
+    SP<LV> lv(new LV(shared_from_this(), v.device, v.device));
+    for (auto& snap : s.snapshots) {
+      if (snap.origin == v.device)
+        lv->snaps.push_back(SP<Snap>(new Snap(shared_from_this(), snap.device, snap.name, snap.name)));
+    }
+    out.push_back(lv);
+  }
+  return out;
+}
+
+SP<Snap> SimEngine::createSnap(const LV& origin, uint32_t, const std::string& name, std::string& mountDir) {
+  SimLock lock(m_dir);
+  SimState s = SimState::Load(m_dir);
+  const SimState::Volume* volume = s.volume(origin.id);
+  if (!volume) throw ZrException("Cannot snapshot " + origin.id + ": no such simulated volume", ENOENT);
+  if (!volume->active) throw ZrException("Cannot snapshot " + origin.id + ": the volume is not active", ENXIO);
+  if (s.snapshot(name)) throw ZrException("Cannot create snapshot " + name + ": it already exists", EEXIST);
+  std::error_code ec;
+  if (!std::filesystem::is_directory(mountDir, ec) || !std::filesystem::is_empty(mountDir, ec)) {
+    throw ZrException("Cannot mount snapshot " + name + " on " + mountDir + ": not an empty directory", ENOTEMPTY);
+  }
+  // Recorded before the copy, like an LV that exists before it is mounted: the
+  // engine never loses track of a snapshot that a killed process began.
+  SimState::Snapshot snap{name, origin.id + "@" + name, origin.id, mountDir, true};
+  s.snapshots.push_back(snap);
+  s.save(m_dir);
+  std::string source = volume->path;
+  CopyTree(source, mountDir);
+  return SP<Snap>(new Snap(shared_from_this(), snap.device, name, name));
+}
+
+bool SimEngine::isMounted(const Snap& snap) {
+  SimState s = state();
+  SimState::Snapshot* found = s.snapshot(snap.id);
+  return found && found->mounted;
+}
+
+void SimEngine::deleteSnap(const Snap& snap) {
+  if (!isManagerSnapshotName(snap.id)) {
+    throw ZrException("Refusing to delete " + snap.id + ": the snapshot manager did not create it", EPERM);
+  }
+  SimLock lock(m_dir);
+  SimState s = SimState::Load(m_dir);
+  SimState::Snapshot* found = s.snapshot(snap.id);
+  if (!found) throw ZrException("Cannot delete snapshot " + snap.id + ": no such snapshot", ENOENT);
+  if (found->mounted)
+    throw ZrException("Cannot delete snapshot " + snap.id + ": it is mounted on " + found->mountDir, EBUSY);
+  s.snapshots.erase(s.snapshots.begin() + (found - s.snapshots.data()));
+  s.save(m_dir);
+}
+
+UnmountResult SimEngine::unMount(const std::string& dir, std::string& why) {
+  SimLock lock(m_dir);
+  SimState s = SimState::Load(m_dir);
+  for (auto& snap : s.snapshots) {
+    if (!snap.mounted || !FXPath::IsSamePathAs(snap.mountDir, dir)) continue;
+    try {
+      EmptyDirectory(snap.mountDir);
+    } catch (const ZrException& e) {
+      why = e.formatError();
+      return UnmountResult::Failed;
+    }
+    snap.mounted = false;
+    s.save(m_dir);
+    return UnmountResult::Unmounted;
+  }
+  why = "no simulated snapshot is mounted on " + dir;
+  return UnmountResult::NotOurs;
+}
+
+std::vector<MountEntry> SimEngine::mountTable() {
+  std::vector<MountEntry> out;
+  for (auto& r : zr::ReadMountInfo()) out.push_back(MountEntry{r.source, r.target, r.fstype, r.root});
+  SimState s = state();
+  for (auto& v : s.volumes) out.push_back(MountEntry{v.device, v.path, "sim", "/"});
+  for (auto& snap : s.snapshots) {
+    if (snap.mounted) out.push_back(MountEntry{snap.device, snap.mountDir, "sim", "/"});
+  }
+  return out;
+}
+
+uint64_t SimEngine::mountTableGeneration() {
+  uint64_t kernel;
+  {
+    std::lock_guard<std::mutex> hold(m_watchLock);
+    kernel = m_kernel.generation();
+  }
+  // Every save renames a new file into place, so a new inode (or time stamp)
+  // tells of a change with one stat instead of a read of the state.
+  struct stat st {};
+  if (::stat((m_dir + "/state.json").c_str(), &st) != 0) st = {};
+  StateStamp stamp{st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
+  std::lock_guard<std::mutex> hold(m_watchLock);
+  if (!(stamp == m_stamp)) {
+    m_stamp = stamp;
+    ++m_stateChanges;
+  }
+  return (kernel << 32) + m_stateChanges;
+}
+}  // namespace FlrSnapOS

@@ -1,0 +1,124 @@
+#include "zrsnap/Options.h"
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace {
+const char kCommon[] =
+    "  --kind native|gpfs     which manager to load (default native)\n"
+    "  --state-dir DIR        default folder of the record, map and mount root\n"
+    "                         (default $ZRSNAP_STATE_DIR, else /var/lib/zrsnap)\n"
+    "  --record FILE          snap record file (default STATE/snap.info)\n"
+    "  --map FILE             snap map file (default STATE/snap.map)\n"
+    "  --mount-root DIR       where snapshots are mounted (default STATE/mnt)\n"
+    "  --engine NAME          snapshot engine: lvm, sim, gpfs (default: configuration)\n"
+    "  --sim-dir DIR          state folder of the simulated engine (implies --engine sim)\n"
+    "  --plugin FILE          plug-in to load (default $ZRSNAP_PLUGIN, else the built one)\n"
+    "  -v, -q                 more detail, or failures only, in the log\n"
+    "  --log FILE             log to FILE instead of stderr\n";
+
+std::string Value(int& i, int argc, char** argv) {
+  if (i + 1 >= argc) throw std::invalid_argument(std::string(argv[i]) + " needs a value");
+  return argv[++i];
+}
+}  // namespace
+
+std::string UsageFor(const std::string& command) {
+  if (command == "run") {
+    return std::string(
+               "usage: zrsnap run [options] PATH...\n"
+               "Snapshots every volume that holds PATH. Without --exec the snapshots stay\n"
+               "mounted for a later `zrsnap cleanup`; with --exec CMD, CMD runs while they\n"
+               "exist (ZRSNAP_MAP_JSON, ZRSNAP_SOURCE_n and ZRSNAP_SNAPSHOT_n tell it where)\n"
+               "and they are removed afterwards.\n"
+               "  --exec CMD             backup command, run with /bin/sh -c\n"
+               "  --json                 print the source-to-snapshot map as JSON\n"
+               "  --dc                   freeze volumes through the data-classification library\n") +
+           kCommon;
+  }
+  if (command == "cleanup") {
+    return std::string(
+               "usage: zrsnap cleanup [options]\n"
+               "Removes every snapshot the record file names, as the next job's start would,\n"
+               "and says what was removed and what remains.\n") +
+           kCommon;
+  }
+  if (command == "status") {
+    return std::string(
+               "usage: zrsnap status [options]\n"
+               "Lists what the record file names and whether each snapshot exists and is mounted.\n") +
+           kCommon;
+  }
+  if (command == "demo") {
+    return "usage: zrsnap demo [--plugin FILE] [-v|-q]\n"
+           "Shows a whole job on the simulated engine in a temporary folder, then removes it.\n";
+  }
+  return "usage: zrsnap COMMAND [options]\n"
+         "  run PATH...   snapshot the volumes of PATH (see zrsnap run --help)\n"
+         "  cleanup       remove what a record file names (crash recovery)\n"
+         "  status        show what a record file names\n"
+         "  demo          a whole job on the simulated engine, no root needed\n";
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  int i = 1;
+  if (i < argc && argv[i][0] != '-') o.command = argv[i++];
+  for (; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "-h" || a == "--help")
+      o.help = true;
+    else if (a == "--kind")
+      o.kind = Value(i, argc, argv);
+    else if (a == "--state-dir")
+      o.stateDir = Value(i, argc, argv);
+    else if (a == "--record")
+      o.record = Value(i, argc, argv);
+    else if (a == "--map")
+      o.map = Value(i, argc, argv);
+    else if (a == "--mount-root")
+      o.mountRoot = Value(i, argc, argv);
+    else if (a == "--engine")
+      o.engine = Value(i, argc, argv);
+    else if (a == "--sim-dir")
+      o.simDir = Value(i, argc, argv);
+    else if (a == "--plugin")
+      o.plugin = Value(i, argc, argv);
+    else if (a == "--log")
+      o.logFile = Value(i, argc, argv);
+    else if (a == "--exec")
+      o.exec = Value(i, argc, argv);
+    else if (a == "--json")
+      o.json = true;
+    else if (a == "--dc")
+      o.dc = true;
+    else if (a == "-v")
+      o.logLevel = 3;
+    else if (a == "-q")
+      o.logLevel = -1;
+    else if (a == "--") {
+      for (++i; i < argc; ++i) o.paths.push_back(argv[i]);
+    } else if (!a.empty() && a[0] == '-') {
+      throw std::invalid_argument("unknown option " + a);
+    } else {
+      o.paths.push_back(a);
+    }
+  }
+  if (o.kind != "native" && o.kind != "gpfs") throw std::invalid_argument("--kind must be native or gpfs");
+  if (!o.simDir.empty() && o.engine.empty()) o.engine = "sim";
+  return o;
+}
+
+void ApplyDefaults(Options& o) {
+  if (o.stateDir.empty()) {
+    const char* env = std::getenv("ZRSNAP_STATE_DIR");
+    o.stateDir = env && *env ? env : "/var/lib/zrsnap";
+  }
+  if (o.record.empty()) o.record = o.stateDir + "/snap.info";
+  if (o.map.empty()) o.map = o.stateDir + "/snap.map";
+  if (o.mountRoot.empty()) o.mountRoot = o.stateDir + "/mnt";
+  if (o.plugin.empty()) {
+    const char* env = std::getenv("ZRSNAP_PLUGIN");
+    o.plugin = env && *env ? env : ZRSNAP_DEFAULT_PLUGIN;
+  }
+}
