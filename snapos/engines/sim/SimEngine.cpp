@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 
 #include "engines/sim/TreeCopy.h"
@@ -23,9 +24,31 @@ std::shared_ptr<SimEngine> SimEngine::FromConfig(const ZRPlatformInfo& config) {
   return std::make_shared<SimEngine>(dir);
 }
 
+bool SimEngine::StateStamp::recent() const {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  double age = static_cast<double>(now.tv_sec - seconds) + static_cast<double>(now.tv_nsec - nanoseconds) / 1e9;
+  return age < 0.05;
+}
+
+SimEngine::StateStamp SimEngine::stampNow() const {
+  struct stat st {};
+  if (::stat((m_dir + "/state.json").c_str(), &st) != 0) return StateStamp{};
+  return StateStamp{st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
+}
+
+// Saves replace the file by rename, so a reader never sees half a state and
+// needs no lock. A save makes a new inode, but inodes are reused and time
+// stamps are coarse: a stamp only proves "unchanged" once the file is older
+// than the time stamps' granularity.
 SimState SimEngine::state() const {
-  SimLock lock(m_dir);
-  return SimState::Load(m_dir);
+  StateStamp stamp = stampNow();
+  std::lock_guard<std::mutex> hold(m_cacheLock);
+  if (!(stamp == m_cachedStamp) || !m_cached || stamp.recent()) {
+    m_cached = std::make_shared<SimState>(SimState::Load(m_dir));
+    m_cachedStamp = stamp;
+  }
+  return *m_cached;
 }
 
 void SimEngine::addVolume(const std::string& device, const std::string& path) {
@@ -154,13 +177,9 @@ uint64_t SimEngine::mountTableGeneration() {
     std::lock_guard<std::mutex> hold(m_watchLock);
     kernel = m_kernel.generation();
   }
-  // Every save renames a new file into place, so a new inode (or time stamp)
-  // tells of a change with one stat instead of a read of the state.
-  struct stat st {};
-  if (::stat((m_dir + "/state.json").c_str(), &st) != 0) st = {};
-  StateStamp stamp{st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
+  StateStamp stamp = stampNow();
   std::lock_guard<std::mutex> hold(m_watchLock);
-  if (!(stamp == m_stamp)) {
+  if (!(stamp == m_stamp) || stamp.recent()) {
     m_stamp = stamp;
     ++m_stateChanges;
   }

@@ -43,15 +43,21 @@ class ZR_API SimEngine : public Engine {
     time_t seconds = 0;
     long nanoseconds = 0;
     off_t size = 0;
+    bool recent() const;  // younger than the file system's time stamp granularity
     bool operator==(const StateStamp& o) const {
       return inode == o.inode && seconds == o.seconds && nanoseconds == o.nanoseconds && size == o.size;
     }
   };
+
+  StateStamp stampNow() const;
 
   std::string m_dir;
   zr::MountWatch m_kernel;
   std::mutex m_watchLock;
   StateStamp m_stamp;
   uint64_t m_stateChanges = 1;
+  mutable std::mutex m_cacheLock;
+  mutable std::shared_ptr<const SimState> m_cached;
+  mutable StateStamp m_cachedStamp;
 };
 }  // namespace FlrSnapOS
