@@ -38,6 +38,7 @@ std::vector<MountRecord> ReadMountInfo(const std::string& path) {
     r.fstype = Text(mnt_fs_get_fstype(fs));
     r.root = Text(mnt_fs_get_root(fs));
     r.options = Text(mnt_fs_get_options(fs));
+    r.devno = mnt_fs_get_devno(fs);
     out.push_back(std::move(r));
   }
   return out;

@@ -1,4 +1,6 @@
 #pragma once
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,6 +16,7 @@ struct MountRecord {
   std::string fstype;
   std::string root;     // path inside the file system that is mounted here ("/" for the whole)
   std::string options;  // VFS and super-block options, comma-separated
+  dev_t devno = 0;      // the st_dev of files on this mount
 };
 
 // Parses a mountinfo file with libmount. Throws ZrException when it cannot.

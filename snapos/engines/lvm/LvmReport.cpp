@@ -1,0 +1,103 @@
+#include "engines/lvm/LvmReport.h"
+
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <nlohmann/json.hpp>
+
+#include "zr/ZrException.h"
+
+namespace FlrSnapOS {
+bool LvRow::canBeSnapshotted() const {
+  if (hidden() || isSnapshot()) return false;
+  // '-' plain, 'o' origin, 'V' thin, 'r'/'R' raid, 'm'/'M' mirror, 'C' cached.
+  return std::string("-oVrRmMC").find(type()) != std::string::npos;
+}
+
+dev_t LvRow::device() const {
+  return active() ? makedev(static_cast<unsigned>(kernelMajor), static_cast<unsigned>(kernelMinor)) : 0;
+}
+
+namespace LvmReport {
+const char kFields[] =
+    "lv_name,vg_name,lv_dm_path,lv_attr,origin,pool_lv,lv_uuid,lv_size,vg_free,vg_extent_size,lv_kernel_major,"
+    "lv_kernel_minor,lv_snapshot_invalid";
+
+namespace {
+std::string Field(const nlohmann::json& row, const char* name) {
+  auto it = row.find(name);
+  if (it == row.end() || !it->is_string()) {
+    throw ZrException(std::string("lvs report has no field ") + name + " in " + row.dump(), EPROTO);
+  }
+  return it->get<std::string>();
+}
+
+uint64_t Number(const nlohmann::json& row, const char* name) {
+  std::string text = Field(row, name);
+  if (text.empty()) return 0;
+  if (text.find_first_not_of("0123456789") != std::string::npos) {
+    throw ZrException(std::string("lvs report field ") + name + " is not a number of bytes: \"" + text + "\"", EPROTO);
+  }
+  return std::stoull(text);
+}
+
+// Kernel numbers are "-1" for an inactive LV, and "" in some versions.
+int KernelNumber(const nlohmann::json& row, const char* name) {
+  std::string text = Field(row, name);
+  if (text.empty() || text[0] == '-') return -1;
+  if (text.find_first_not_of("0123456789") != std::string::npos) {
+    throw ZrException(std::string("lvs report field ") + name + " is not a device number: \"" + text + "\"", EPROTO);
+  }
+  return std::stoi(text);
+}
+}  // namespace
+
+std::vector<LvRow> Parse(const std::string& json) {
+  nlohmann::json doc;
+  try {
+    doc = nlohmann::json::parse(json);
+  } catch (const nlohmann::json::exception& e) {
+    throw ZrException(std::string("lvs printed no readable JSON report: ") + e.what(), EPROTO);
+  }
+  if (!doc.is_object() || !doc.contains("report") || !doc["report"].is_array()) {
+    throw ZrException("lvs printed JSON without a \"report\" list", EPROTO);
+  }
+  std::vector<LvRow> rows;
+  for (auto& part : doc["report"]) {
+    if (!part.is_object() || !part.contains("lv") || !part["lv"].is_array()) {
+      throw ZrException("lvs report has a part without an \"lv\" list", EPROTO);
+    }
+    for (auto& row : part["lv"]) {
+      LvRow r;
+      r.name = Field(row, "lv_name");
+      r.vg = Field(row, "vg_name");
+      r.dmPath = Field(row, "lv_dm_path");
+      r.attr = Field(row, "lv_attr");
+      r.origin = Field(row, "origin");
+      r.pool = Field(row, "pool_lv");
+      r.uuid = Field(row, "lv_uuid");
+      r.size = Number(row, "lv_size");
+      r.vgFree = Number(row, "vg_free");
+      r.vgExtentSize = Number(row, "vg_extent_size");
+      r.kernelMajor = KernelNumber(row, "lv_kernel_major");
+      r.kernelMinor = KernelNumber(row, "lv_kernel_minor");
+      r.snapshotInvalid = !Field(row, "lv_snapshot_invalid").empty() || r.type() == 'S';
+      if (r.name.empty() || r.vg.empty() || r.attr.size() < 5) {
+        throw ZrException("lvs report row lacks a name, a volume group or attributes: " + row.dump(), EPROTO);
+      }
+      rows.push_back(std::move(r));
+    }
+  }
+  return rows;
+}
+
+std::string DmName(const std::string& vg, const std::string& lv) {
+  auto escape = [](const std::string& s) {
+    std::string out;
+    for (char c : s) out += c == '-' ? std::string("--") : std::string(1, c);
+    return out;
+  };
+  return escape(vg) + "-" + escape(lv);
+}
+}  // namespace LvmReport
+}  // namespace FlrSnapOS

@@ -1,0 +1,259 @@
+#include <sys/sysmacros.h>
+
+#include "TestSupport.h"
+#include "engines/lvm/LvmEngine.h"
+#include "zr/ZrException.h"
+
+using FlrSnapOS::LvmEngine;
+using FlrSnapOS::LvRow;
+namespace LvmReport = FlrSnapOS::LvmReport;
+
+namespace {
+std::vector<LvRow> Fixture(const std::string& name) {
+  return LvmReport::Parse(test::ReadFile(std::string(FIXTURES) + "/" + name));
+}
+
+// The kernel side, as the tests script it: a mount table and a log of calls.
+class FakeMounts : public FlrSnapOS::MountOps {
+ public:
+  std::string probe(const std::string& device) override {
+    calls.push_back("probe " + device);
+    return fstype;
+  }
+  void mount(const std::string& device, const std::string& dir, const std::string& type,
+             const std::string& options) override {
+    calls.push_back("mount " + device + " " + dir + " " + type + " " + options);
+    if (!mountError.empty()) throw ZrException(mountError, EINVAL);
+    entries.push_back(zr::MountRecord{device, dir, type, "/", options, 0});
+  }
+  void umount(const std::string& dir) override {
+    calls.push_back("umount " + dir);
+    if (!umountError.empty()) throw ZrException(umountError, EBUSY);
+  }
+  std::vector<zr::MountRecord> table() override { return entries; }
+  uint64_t generation() override { return 1; }
+
+  std::string fstype = "xfs", mountError, umountError;
+  std::vector<std::string> calls;
+  std::vector<zr::MountRecord> entries;
+};
+}  // namespace
+
+TEST(LvmReport, ClassifiesOriginsSnapshotsPoolsAndHiddenVolumes) {
+  auto rows = Fixture("lvs-thick-thin.json");
+  ASSERT_EQ(rows.size(), 10u);
+  std::vector<std::string> origins, snapshots;
+  for (auto& r : rows) {
+    if (r.canBeSnapshotted()) origins.push_back(r.name);
+    if (r.isSnapshot()) snapshots.push_back(r.name);
+  }
+  EXPECT_EQ(origins, (std::vector<std::string>{"lvext4", "lvxfs", "thinlv"}));
+  EXPECT_EQ(snapshots, (std::vector<std::string>{"zrks_1", "zrks_2", "zrks_3", "adminsnap"}));
+  EXPECT_TRUE(rows[5].isThin());
+  EXPECT_TRUE(rows[7].isThinSnapshot());
+  EXPECT_TRUE(rows[8].snapshotInvalid);
+  EXPECT_FALSE(rows[6].snapshotInvalid);
+  EXPECT_FALSE(rows[4].active());
+  EXPECT_EQ(rows[1].device(), makedev(253, 1));
+  EXPECT_EQ(rows[1].size, 314572800u);
+  EXPECT_TRUE(Fixture("lvs-empty-vg.json").empty());
+}
+
+TEST(LvmReport, BrokenReportsAreClearErrors) {
+  auto message = [](const std::string& json) {
+    try {
+      LvmReport::Parse(json);
+    } catch (const ZrException& e) {
+      return std::string(e.getMessage());
+    }
+    return std::string("parsed");
+  };
+  EXPECT_NE(message(test::ReadFile(FIXTURES "/lvs-truncated.json")).find("no readable JSON"), std::string::npos);
+  EXPECT_NE(message("{}").find("without a \"report\" list"), std::string::npos);
+  EXPECT_NE(message(R"({"report":[{"lv":[{"lv_name":"a"}]}]})").find("has no field vg_name"), std::string::npos);
+  std::string badSize = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
+  badSize.replace(badSize.find("1073741824"), 10, "1.0g");
+  EXPECT_NE(message(badSize).find("lv_size is not a number of bytes: \"1.0g\""), std::string::npos);
+  EXPECT_EQ(LvmReport::DmName("vg-a", "lv-b"), "vg--a-lv--b");
+}
+
+TEST(LvmEngine, MountOptionsFitTheFileSystem) {
+  EXPECT_EQ(LvmEngine::MountOptions("xfs"), "ro,nodev,nosuid,nouuid,norecovery");
+  EXPECT_EQ(LvmEngine::MountOptions("ext4"), "ro,nodev,nosuid");
+}
+
+class LvmEngineTest : public test::EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    lvmLog = dir + "/lvm.log";
+    sysBlock = dir + "/sys-block";
+    std::filesystem::create_directories(sysBlock);
+    ::setenv("FAKE_LVM_LOG", lvmLog.c_str(), 1);
+    ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json", 1);
+    ::unsetenv("FAKE_LVM_FAIL");
+    LvmEngine::Config c;
+    c.lvm = FIXTURES "/fake-lvm.sh";
+    c.sysBlock = sysBlock;
+    c.backupDir = dir + "/no-backups";
+    mounts = std::make_shared<FakeMounts>();
+    lvm = std::make_shared<LvmEngine>(c, mounts);
+  }
+  SP<FlrSnapOS::LV> volume(const std::string& id) {
+    for (auto& lv : lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE)) {
+      if (lv->id == id) return lv;
+    }
+    return SP<FlrSnapOS::LV>();
+  }
+  std::vector<std::string> lvmCalls() { return test::ReadLines(lvmLog); }
+
+  std::string lvmLog, sysBlock;
+  std::shared_ptr<FakeMounts> mounts;
+  std::shared_ptr<LvmEngine> lvm;
+};
+
+TEST_F(LvmEngineTest, ListsOriginsWithTheirThickAndThinSnapshots) {
+  auto volumes = lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+  ASSERT_EQ(volumes.size(), 3u);
+  auto ext4 = volumes.front();
+  EXPECT_EQ(ext4->id, "vgtest/lvext4");
+  EXPECT_EQ(ext4->rdev.getSpecial(), "/dev/mapper/vgtest-lvext4");
+  std::vector<std::string> snaps;
+  for (auto& s : ext4->snaps) snaps.push_back(s->name);
+  EXPECT_EQ(snaps, (std::vector<std::string>{"zrks_1", "zrks_3"}));
+  EXPECT_EQ(volume("vgtest/thinlv")->snaps.front()->name, "zrks_2");
+  EXPECT_EQ(lvmCalls().size(), 1u);
+  EXPECT_EQ(lvmCalls()[0], std::string("lvs --reportformat json --units b --nosuffix -o ") + LvmReport::kFields);
+}
+
+TEST_F(LvmEngineTest, ReusesTheReportUntilDeviceMapperChanges) {
+  for (int i = 0; i < 5; ++i) lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+  EXPECT_EQ(lvmCalls().size(), 1u);
+  std::filesystem::create_directories(sysBlock + "/dm-9/dm");
+  test::WriteFile(sysBlock + "/dm-9/dev", "253:9\n");
+  test::WriteFile(sysBlock + "/dm-9/dm/name", "vgtest-new\n");
+  lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+  EXPECT_EQ(lvmCalls().size(), 2u);
+  lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+  EXPECT_EQ(lvmCalls().size(), 2u);
+  EXPECT_EQ(lvm->lvmRuns(), 2u);
+}
+
+TEST_F(LvmEngineTest, TooSmallVolumeGroupFailsBeforeAnythingIsCreated) {
+  std::string at = mountRoot;
+  try {
+    volume("vgtest/lvxfs")->createSnap(4096, "zrks_9", at);
+    FAIL() << "created a snapshot that cannot fit";
+  } catch (const ZrException& e) {
+    EXPECT_EQ(std::string(e.getMessage()),
+              "Cannot snapshot vgtest/lvxfs: volume group vgtest has 96 MiB free, the snapshot needs 300 MiB "
+              "(nSnapCowSizeMB is 4096)");
+  }
+  for (auto& c : lvmCalls()) EXPECT_EQ(c.find("lvcreate"), std::string::npos) << c;
+}
+
+TEST_F(LvmEngineTest, ThickSnapshotIsCreatedAndMountedReadOnly) {
+  std::string at = mountRoot;
+  auto snap = volume("vgtest/lvext4")->createSnap(16, "zrks_9", at);
+  EXPECT_EQ(lvmCalls().back(), "lvcreate --yes --snapshot --name zrks_9 --size 16m vgtest/lvext4");
+  EXPECT_EQ(snap->rdev.getSpecial(), "/dev/mapper/vgtest-zrks_9");
+  EXPECT_EQ(snap->id, "vgtest/zrks_9");
+  ASSERT_EQ(mounts->calls.size(), 2u);
+  EXPECT_EQ(mounts->calls[1],
+            "mount /dev/mapper/vgtest-zrks_9 " + mountRoot + " xfs ro,nodev,nosuid,nouuid,norecovery");
+  // The engine took its own snapshot into its report: no new lvs run.
+  EXPECT_EQ(volume("vgtest/lvext4")->snaps.size(), 3u);
+  EXPECT_EQ(lvm->lvmRuns(), 2u);
+}
+
+TEST_F(LvmEngineTest, ThinSnapshotHasNoSizeAndActivatesAfterReboot) {
+  std::string at = mountRoot;
+  volume("vgtest/thinlv")->createSnap(16, "zrks_9", at);
+  EXPECT_EQ(lvmCalls().back(),
+            "lvcreate --yes --snapshot --name zrks_9 --setactivationskip n --activate y vgtest/thinlv");
+}
+
+TEST_F(LvmEngineTest, FailedMountRemovesTheNewSnapshotAgain) {
+  mounts->mountError = "mount: wrong fs type";
+  std::string at = mountRoot;
+  EXPECT_THROW(volume("vgtest/lvext4")->createSnap(16, "zrks_9", at), ZrException);
+  EXPECT_EQ(lvmCalls().back(), "lvremove --yes vgtest/zrks_9");
+  ::setenv("FAKE_LVM_FAIL", "lvcreate", 1);
+  try {
+    volume("vgtest/lvext4")->createSnap(16, "zrks_10", at);
+    FAIL();
+  } catch (const ZrException& e) {
+    EXPECT_NE(std::string(e.getMessage())
+                  .find("lvcreate --yes --snapshot --name zrks_10 --size 16m vgtest/lvext4 "
+                        "exited with status 5: Volume group \"vgtest\" has insufficient"),
+              std::string::npos)
+        << e.getMessage();
+  }
+}
+
+TEST_F(LvmEngineTest, DeletesOnlyItsOwnSnapshotsAndReportsOverflow) {
+  auto ext4 = volume("vgtest/lvext4");
+  auto admin = volume("vgtest/lvxfs")->snaps.front();
+  try {
+    admin->deleteSnap();
+    FAIL() << "deleted an administrator's snapshot";
+  } catch (const ZrException& e) {
+    EXPECT_EQ(std::string(e.getMessage()),
+              "Refusing to delete vgtest/adminsnap: it is not a snapshot that the snapshot manager created");
+  }
+  ext4->snaps.back()->deleteSnap();  // zrks_3, overflowed
+  EXPECT_EQ(lvmCalls().back(), "lvremove --yes vgtest/zrks_3");
+  EXPECT_EQ(log->matching("Snapshot vgtest/zrks_3 overflowed", ZR_LOG_ERROR).size(), 1u);
+  ext4->snaps.front()->deleteSnap();
+  EXPECT_EQ(log->matching("overflowed").size(), 1u) << "a valid snapshot is not reported";
+  for (auto& c : lvmCalls()) EXPECT_EQ(c.find("adminsnap"), std::string::npos);
+}
+
+TEST_F(LvmEngineTest, UnmountsOnlyItsOwnSnapshotMounts) {
+  std::string why;
+  EXPECT_EQ(lvm->unMount("/nowhere", why), FlrSnapOS::UnmountResult::NotOurs);
+  EXPECT_EQ(why, "/nowhere is not a mount point");
+  mounts->entries.push_back(zr::MountRecord{"/dev/vda1", "/", "ext4", "/", "rw", makedev(8, 1)});
+  mounts->entries.push_back(
+      zr::MountRecord{"/dev/mapper/vgtest-adminsnap", "/mnt/adm", "xfs", "/", "ro", makedev(253, 9)});
+  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-zrks_1", "/mnt/ours", "xfs", "/", "ro", makedev(1, 3)});
+  EXPECT_EQ(lvm->unMount("/", why), FlrSnapOS::UnmountResult::NotOurs);
+  EXPECT_EQ(why, "/ holds /dev/vda1, which is not an LVM snapshot that the snapshot manager created");
+  EXPECT_EQ(lvm->unMount("/mnt/adm", why), FlrSnapOS::UnmountResult::NotOurs);
+  EXPECT_TRUE(mounts->calls.empty());
+  mounts->umountError = "umount: target is busy";
+  EXPECT_EQ(lvm->unMount("/mnt/ours", why), FlrSnapOS::UnmountResult::Failed);
+  EXPECT_EQ(why, "umount: target is busy (Device or resource busy)");
+  mounts->umountError.clear();
+  EXPECT_EQ(lvm->unMount("/mnt/ours", why), FlrSnapOS::UnmountResult::Unmounted);
+  EXPECT_EQ(mounts->calls.back(), "umount /mnt/ours");
+}
+
+TEST_F(LvmEngineTest, IsMountedLooksForTheSnapshotsDeviceAnywhere) {
+  auto snap = volume("vgtest/lvext4")->snaps.front();  // zrks_1, device /dev/null in the fixture
+  EXPECT_FALSE(snap->isMounted());
+  mounts->entries.push_back(zr::MountRecord{"/dev/null", "/somewhere", "xfs", "/", "ro", makedev(1, 3)});
+  EXPECT_TRUE(snap->isMounted());
+}
+
+// How many lvm processes a job of 1,000 content paths on two volumes starts.
+TEST_F(LvmEngineTest, AJobOfAThousandPathsRunsLvmOncePerSnapshotPlusOneReport) {
+  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json", 1);
+  std::list<std::string> contents;
+  for (std::string name : {"one", "two"}) {
+    std::string mp = dir + "/mp-" + name;
+    for (int i = 0; i < 500; ++i) std::filesystem::create_directories(mp + "/d" + std::to_string(i));
+    mounts->entries.push_back(zr::MountRecord{name == "one" ? "/dev/null" : "/dev/zero", mp, "ext4", "/", "rw", 0});
+    for (int i = 0; i < 500; ++i) contents.push_back(mp + "/d" + std::to_string(i));
+  }
+  mounts->fstype = "ext4";
+  FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_NATIVE, lvm);
+  auto m = makeManager();
+  ASSERT_FALSE(initialize(*m).IsError());
+  ASSERT_FALSE(m->CreateAndMountSnap(contents).IsError()) << m->GetLastError();
+  auto calls = lvmCalls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].rfind("lvs ", 0), 0u);
+  EXPECT_EQ(calls[1].rfind("lvcreate ", 0), 0u);
+  EXPECT_EQ(calls[2].rfind("lvcreate ", 0), 0u);
+}
