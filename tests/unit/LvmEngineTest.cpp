@@ -78,7 +78,7 @@ TEST(LvmReport, BrokenReportsAreClearErrors) {
 }
 
 TEST(LvmEngine, MountOptionsFitTheFileSystem) {
-  EXPECT_EQ(LvmEngine::MountOptions("xfs"), "ro,nodev,nosuid,nouuid,norecovery");
+  EXPECT_EQ(LvmEngine::MountOptions("xfs"), "ro,nodev,nosuid,nouuid");
   EXPECT_EQ(LvmEngine::MountOptions("ext4"), "ro,nodev,nosuid");
 }
 
@@ -159,8 +159,7 @@ TEST_F(LvmEngineTest, ThickSnapshotIsCreatedAndMountedReadOnly) {
   EXPECT_EQ(snap->rdev.getSpecial(), "/dev/mapper/vgtest-zrks_9");
   EXPECT_EQ(snap->id, "vgtest/zrks_9");
   ASSERT_EQ(mounts->calls.size(), 2u);
-  EXPECT_EQ(mounts->calls[1],
-            "mount /dev/mapper/vgtest-zrks_9 " + mountRoot + " xfs ro,nodev,nosuid,nouuid,norecovery");
+  EXPECT_EQ(mounts->calls[1], "mount /dev/mapper/vgtest-zrks_9 " + mountRoot + " xfs ro,nodev,nosuid,nouuid");
   // The engine took its own snapshot into its report: no new lvs run.
   EXPECT_EQ(volume("vgtest/lvext4")->snaps.size(), 3u);
   EXPECT_EQ(lvm->lvmRuns(), 2u);

@@ -175,9 +175,11 @@ SP<Snap> LvmEngine::createSnap(const LV& lv, uint32_t cowSizeMB, const std::stri
 
 std::string LvmEngine::MountOptions(const std::string& fstype) {
   std::string options = "ro,nodev,nosuid";
-  // An XFS snapshot carries its origin's UUID, and XFS will not replay its log
-  // on a read-only mount. ext4 replays into the snapshot's own copy-on-write space.
-  if (fstype == "xfs") options += ",nouuid,norecovery";
+  // An XFS snapshot carries its origin's UUID. Our snapshots are writable
+  // devices, so XFS and ext4 replay their logs into the copy-on-write space and
+  // show a consistent tree; norecovery would only be needed (and would show an
+  // unreplayed tree) on a read-only snapshot, which we never make.
+  if (fstype == "xfs") options += ",nouuid";
   return options;
 }
 
