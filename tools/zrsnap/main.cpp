@@ -17,8 +17,10 @@ void SelectEngine(const Options& o) {
     FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_GPFS, sim);
   } else if (!o.engine.empty()) {
     auto e = FlrSnapOS::makeEngine(o.engine);
-    // The native slot also answers for the mount table, so a simulated engine takes both.
-    if (o.kind == "native" || o.engine == "sim") FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_NATIVE, e);
+    // The native slot also answers for the mount table, so an engine that
+    // brings its own (simulated volumes, a configured GPFS mount table) takes both.
+    if (o.kind == "native" || o.engine == "sim" || o.engine == "gpfs")
+      FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_NATIVE, e);
     if (o.kind == "gpfs") FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_GPFS, e);
   }
 }

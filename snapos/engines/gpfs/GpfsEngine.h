@@ -1,0 +1,76 @@
+#pragma once
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FlrSnapOSEngine.h"
+#include "engines/gpfs/GpfsY.h"
+#include "zr/CommandRunner.h"
+#include "zr/MountInfo.h"
+
+class ZRPlatformInfo;
+
+namespace FlrSnapOS {
+// GPFS file systems mounted on this node and their independent filesets,
+// through the GPFS administration commands (-Y output, argv only).
+//
+// A snapshot is not mounted: its content already appears, read-only, in the
+// file system's (or fileset's) snapshot directory, so createSnap hands that
+// path back as the mount directory. That needs no mount privileges, leaves no
+// mount to leak, and has nothing to unmount before mmdelsnapshot (which would
+// give open files ESTALE rather than refuse). Hence isMounted is always false
+// and unMount never claims a directory.
+class ZR_API GpfsEngine : public Engine {
+ public:
+  struct Config {
+    std::string commandDir = "/usr/lpp/mmfs/bin";    // [GPFS] sCommandDir
+    unsigned timeoutSeconds = 600;                   // [GPFS] nTimeoutSeconds (snapshots quiesce the file system)
+    std::string mountInfo = "/proc/self/mountinfo";  // [GPFS] sMountInfo
+  };
+  explicit GpfsEngine(Config config);
+  static std::shared_ptr<GpfsEngine> FromConfig(const ZRPlatformInfo& config);
+
+  std::string name() const override { return "gpfs"; }
+
+  std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) override;
+  SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
+  bool isMounted(const Snap& snap) override;
+  void deleteSnap(const Snap& snap) override;
+  UnmountResult unMount(const std::string& dir, std::string& why) override;
+  std::vector<MountEntry> mountTable() override;
+  uint64_t mountTableGeneration() override;
+
+  // The directory name in `mmsnapdir <dev> -q` output (".snapshots" when it says none).
+  static std::string ParseSnapDir(const std::string& output);
+  // The identity text of a snapshot: no ":" and no leading "/", so that a
+  // record line holds it and a later process rebuilds an equal identity.
+  static std::string SnapshotSpecial(const std::string& device, const std::string& fileset, const std::string& name);
+
+ private:
+  struct FileSystem {
+    std::string device;  // as the mount table names it: "gpfs0" or "/dev/gpfs0"
+    std::string name;    // the bare name the commands take
+    std::string mountPoint;
+  };
+  struct Fileset {
+    std::string name, path;
+  };
+
+  std::vector<FileSystem> fileSystems();
+  std::vector<Fileset> independentFilesets(const FileSystem& fs);
+  std::vector<GpfsY::Row> snapshots(const std::string& fsName);
+  std::string snapDir(const std::string& fsName);
+  zr::CommandResult run(const std::vector<std::string>& args);
+  std::string runOrThrow(const std::vector<std::string>& args);
+  void deleteOnce(const std::string& fsName, const std::string& fileset, const std::string& name, bool& gone);
+
+  Config m_config;
+  std::mutex m_lock;
+  std::map<std::string, std::string> m_snapDirs;  // per file system, asked once
+  std::map<std::string, FileSystem> m_byId;       // record id -> its file system, from the last listing
+  std::map<std::string, Fileset> m_filesets;      // record id -> fileset
+  uint64_t m_generation = 1;
+};
+}  // namespace FlrSnapOS

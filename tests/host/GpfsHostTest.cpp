@@ -1,0 +1,135 @@
+// The GPFS manager end to end through the reference host, on the GPFS engine
+// driving a stateful fake of the administration commands.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "zr/CommandRunner.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+class GpfsHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "zrsnap-gpfs-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    top = fs::canonical(pattern);
+    mount = top / "gpfs/fs0";
+    fileset = mount / "projects";
+    fs::create_directories(fileset / "deep");
+    fs::create_directories(mount / "dependent");
+    std::ofstream(mount / "top.txt") << "fs v1\n";
+    std::ofstream(fileset / "p.txt") << "fileset v1\n";
+    state = {{"filesystems",
+              {{"gpfs0",
+                {{"mount", mount.string()},
+                 {"filesets",
+                  {{{"name", "projects"}, {"path", fileset.string()}, {"status", "Linked"}, {"independent", true}},
+                   {{"name", "dependent"},
+                    {"path", (mount / "dependent").string()},
+                    {"status", "Linked"},
+                    {"independent", false}}}},
+                 {"snapshots", json::array()}}}}}};
+    saveState();
+    std::ofstream(top / "mountinfo") << "22 1 0:21 / / rw - ext4 /dev/vda rw\n"
+                                     << "40 22 0:45 / " << mount.string() << " rw,relatime - gpfs gpfs0 rw\n"
+                                     << "41 22 0:45 /projects " << (top / "bind").string()
+                                     << " rw,relatime - gpfs gpfs0 rw\n";
+    std::ofstream(top / "agent.ini") << "[GPFS]\nsCommandDir=" << FAKE_MM_DIR
+                                     << "\nsMountInfo=" << (top / "mountinfo").string() << "\n";
+    ::setenv("ZRSNAP_CONFIG", (top / "agent.ini").c_str(), 1);
+    ::setenv("FAKE_MM_STATE", (top / "mm.json").c_str(), 1);
+    ::setenv("FAKE_MM_LOG", (top / "mm.log").c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(top); }
+
+  void saveState() { std::ofstream(top / "mm.json") << state.dump(); }
+  json loadState() { return json::parse(std::ifstream(top / "mm.json")); }
+  json snapshots() { return loadState()["filesystems"]["gpfs0"]["snapshots"]; }
+
+  zr::CommandResult zrsnap(std::vector<std::string> args) {
+    std::vector<std::string> argv{ZRSNAP_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    for (std::string extra : {"--kind", "gpfs", "--engine", "gpfs", "--state-dir"}) argv.push_back(extra);
+    argv.push_back((top / "state").string());
+    zr::CommandOptions options;
+    options.timeoutSeconds = 60;
+    return zr::RunCommand(argv, options);
+  }
+
+  fs::path top, mount, fileset;
+  json state;
+};
+
+TEST_F(GpfsHostTest, FileSystemAndIndependentFilesetAreSnapshottedAndRemoved) {
+  auto run =
+      zrsnap({"run", "--json", "--exec",
+              "cat \"$ZRSNAP_SNAPSHOT_2/p.txt\" > " + (top / "seen").string() + "; echo fileset v2 > " +
+                  (fileset / "p.txt").string() + "; cat \"$ZRSNAP_SNAPSHOT_2/p.txt\" >> " + (top / "seen").string(),
+              mount.string(), fileset.string()});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  std::ifstream seen(top / "seen");
+  std::string first, second;
+  std::getline(seen, first);
+  std::getline(seen, second);
+  EXPECT_EQ(first, "fileset v1");
+  EXPECT_EQ(second, "fileset v1") << "the snapshot keeps the content of its point in time";
+  EXPECT_TRUE(snapshots().empty());
+  auto done = std::ifstream(top / "state/snap.info.done");
+  std::string line1, line2;
+  std::getline(done, line1);
+  std::getline(done, line2);
+  EXPECT_EQ(line1.rfind(mount.string() + ":gpfs0@zrgpfs_", 0), 0u) << line1;
+  EXPECT_EQ(line2.rfind(fileset.string() + ":gpfs0@projects@zrgpfs_", 0), 0u) << line2;
+  EXPECT_NE(line2.find(":" + fileset.string() + "/.snapshots/zrgpfs_"), std::string::npos)
+      << "the snapshot directory itself is the mount directory";
+  EXPECT_TRUE(fs::is_empty(top / "state/mnt")) << "the directories made under the mount root are gone";
+}
+
+TEST_F(GpfsHostTest, PathThatIsNeitherIsCheckedButNotSnapshotted) {
+  auto run = zrsnap({"run", "--json", (fileset / "deep").string(), (mount / "dependent").string()});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(json::parse(run.out).size(), 0u);
+  EXPECT_TRUE(snapshots().empty());
+}
+
+TEST_F(GpfsHostTest, FailedSnapshotRollsBackTheFirst) {
+  state["failCreate"] = 2;
+  saveState();
+  auto run = zrsnap({"run", mount.string(), fileset.string()});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_NE(run.err.find("mmcrsnapshot gpfs0 zrgpfs_"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("6027-2603 Cannot create a new snapshot until an existing one is deleted"), std::string::npos);
+  EXPECT_TRUE(snapshots().empty());
+}
+
+TEST_F(GpfsHostTest, HostKilledMidJobIsRecoveredByCleanup) {
+  auto run = zrsnap({"run", "--exec", "kill -KILL $PPID; sleep 5", mount.string(), fileset.string()});
+  EXPECT_EQ(run.signal, SIGKILL);
+  EXPECT_EQ(snapshots().size(), 2u);
+  auto cleanup = zrsnap({"cleanup"});
+  EXPECT_EQ(cleanup.exitStatus, 0) << cleanup.out << cleanup.err;
+  EXPECT_NE(cleanup.out.find("2 snapshot(s) removed"), std::string::npos) << cleanup.out;
+  EXPECT_TRUE(snapshots().empty());
+}
+
+TEST_F(GpfsHostTest, InterruptedDeleteIsFinishedAndGoneSnapshotsAreNoError) {
+  state["filesystems"]["gpfs0"]["snapshots"] = {
+      {{"name", "zrgpfs_7"}, {"fileset", "projects"}, {"status", "Valid"}, {"failDeletes", 1}},
+      {{"name", "nightly"}, {"fileset", ""}, {"status", "Valid"}, {"failDeletes", 0}}};
+  saveState();
+  fs::create_directories(top / "state");
+  std::ofstream(top / "state/snap.info") << fileset.string() << ":gpfs0@projects@zrgpfs_7:/x\n"
+                                         << mount.string() << ":gpfs0@nightly:/y\n"
+                                         << mount.string() << ":gpfs0@zrgpfs_8:/z\n";
+  auto cleanup = zrsnap({"cleanup", "-v"});
+  EXPECT_NE(cleanup.out.find("1 snapshot(s) removed, 1 entry without a snapshot dropped, 1 remain"), std::string::npos)
+      << cleanup.out << cleanup.err;
+  ASSERT_EQ(snapshots().size(), 1u);
+  EXPECT_EQ(snapshots()[0]["name"], "nightly") << "an administrator's snapshot is never deleted";
+  EXPECT_NE(cleanup.err.find("Refusing to delete GPFS snapshot nightly of gpfs0"), std::string::npos) << cleanup.err;
+}
