@@ -8,12 +8,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "CXHSMMntTab.h"
-#include "Kestrel/SnapRecordFile.h"
 #include "NativeSnapRDEVCompare.h"
 #include "zr/CNeDirectory.h"
 #include "zr/CNeLibrary.h"
+#include "zr/DurableFile.h"
 #include "zr/FXErrorUtil.h"
 #include "zr/FXPath.h"
 #include "zr/FXString.h"
@@ -113,7 +114,9 @@ void CKestrelNativeSnapManagerPrivate::CarryLiveEntriesForward(const std::vector
     ZR_LOG(ZR_LOG_ERROR, kSigInitialize, "Keeping %s in %s: its snapshot still exists and could not be removed",
            line.c_str(), m_strSnapInfoFile.c_str());
   }
-  if (int err = SnapRecordFile::ReplaceDurably(m_strSnapInfoFile, live)) {
+  std::string text;
+  for (auto& line : live) text += line + "\n";
+  if (int err = zr::ReplaceDurably(m_strSnapInfoFile, text)) {
     ZR_LOG(ZR_LOG_ERROR, kSigInitialize, "Could not rewrite %s: %s. It keeps all its entries for the next run",
            m_strSnapInfoFile.c_str(), std::strerror(err));
   }
@@ -327,7 +330,7 @@ CNeError CKestrelNativeSnapManagerPrivate::SnapAndMount(std::string volume, SP<F
 int CKestrelNativeSnapManagerPrivate::SaveSnapDevInfo(const char* source, const char* device, const char* mountDir) {
   if (m_strSnapInfoFile.empty()) return -1;
   std::string record = std::string(source) + ":" + device + ":" + mountDir + "\n";
-  if (int err = SnapRecordFile::AppendDurably(m_strSnapInfoFile, record)) {
+  if (int err = zr::AppendDurably(m_strSnapInfoFile, record)) {
     ZR_LOG(ZR_LOG_ERROR, kSigSave, "Could not add %s:%s:%s to %s: %s", source, device, mountDir,
            m_strSnapInfoFile.c_str(), std::strerror(err));
     errno = err;
@@ -372,18 +375,20 @@ CNeError CKestrelNativeSnapManagerPrivate::RunCleanup(std::vector<std::string>* 
   }
   FILE* done = std::fopen((m_strSnapInfoFile + ".done").c_str(), "w+e");
 
-  SnapRecordFile::ForEachLine(m_strSnapInfoFile, [&](const std::string& line) {
-    if (line.empty()) return;
+  std::ifstream records(m_strSnapInfoFile);
+  for (std::string line; std::getline(records, line);) {
+    if (line.empty()) continue;
     std::vector<std::string> fields;
     if (FXString::Split(line, ":", fields, 0) != 3) {
       ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "Invalid entry in %s", m_strSnapInfoFile.c_str());
-      return;
+      continue;
     }
     Outcome outcome = RemoveRecordedSnap(volumes, fields[1], fields[2]);
     FILE* to = outcome == Outcome::Removed ? done : fail;
     if (to) std::fprintf(to, "%s\n", line.c_str());
     if (live && outcome == Outcome::Kept) live->push_back(line);
-  });
+  }
+  records.close();
 
   if (fail) {
     // The surviving entries must be on disk before they replace the record:
@@ -391,7 +396,7 @@ CNeError CKestrelNativeSnapManagerPrivate::RunCleanup(std::vector<std::string>* 
     int err = std::fflush(fail) == 0 && ::fsync(fileno(fail)) == 0 ? 0 : errno;
     std::fclose(fail);
     if (!err && std::rename(failPath.c_str(), m_strSnapInfoFile.c_str()) != 0) err = errno;
-    if (!err) err = SnapRecordFile::SyncFolderOf(m_strSnapInfoFile);
+    if (!err) err = zr::SyncFolderOf(m_strSnapInfoFile);
     if (err) {
       ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "Could not replace %s with %s: %s", m_strSnapInfoFile.c_str(), failPath.c_str(),
              std::strerror(err));

@@ -5,26 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
+#include "zr/DurableFile.h"
 #include "zr/ZrException.h"
 
 namespace FlrSnapOS {
 namespace {
 std::string StatePath(const std::string& dir) { return dir + "/state.json"; }
-
-void WriteAllOrThrow(int fd, const std::string& text, const std::string& path) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw ZrException("Cannot write " + path, errno);
-    done += static_cast<size_t>(n);
-  }
-}
 }  // namespace
 
 const SimState::Volume* SimState::volume(const std::string& device) const {
@@ -72,22 +61,8 @@ void SimState::save(const std::string& dir) {
                               {"mountDir", s.mountDir},
                               {"mounted", s.mounted}});
   }
-  const std::string path = StatePath(dir), tmp = path + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw ZrException("Cannot write " + tmp, errno);
-  try {
-    WriteAllOrThrow(fd, j.dump(2) + "\n", tmp);
-    if (::fsync(fd) != 0) throw ZrException("Cannot sync " + tmp, errno);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  ::close(fd);
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) throw ZrException("Cannot replace " + path, errno);
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
+  if (int err = zr::ReplaceDurably(StatePath(dir), j.dump(2) + "\n")) {
+    throw ZrException("Cannot write the simulated engine's state " + StatePath(dir), err);
   }
 }
 

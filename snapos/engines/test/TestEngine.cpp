@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "zr/DurableFile.h"
 #include "zr/ZrException.h"
 
 namespace FlrSnapOS {
@@ -271,12 +272,8 @@ void TestEngine::save() const {
   }
   j["mounts"] = nlohmann::json::array();
   for (auto& m : m_extraMounts) j["mounts"].push_back({{"device", m.device}, {"mountPoint", m.mountPoint}});
-  std::string tmp = m_stateFile + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << j.dump();
-  }
-  std::rename(tmp.c_str(), m_stateFile.c_str());
+  // A forked child may die at any step: the parent must find a whole state.
+  if (int err = zr::ReplaceDurably(m_stateFile, j.dump())) throw ZrException("Cannot save " + m_stateFile, err);
 }
 
 void TestEngine::load() {

@@ -1,13 +1,12 @@
-#include "Kestrel/SnapRecordFile.h"
+#include "zr/DurableFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 
-namespace SnapRecordFile {
+namespace zr {
 namespace {
 int WriteAll(int fd, const std::string& text) {
   size_t done = 0;
@@ -50,12 +49,10 @@ int AppendDurably(const std::string& path, const std::string& text) {
   return rc;
 }
 
-int ReplaceDurably(const std::string& path, const std::vector<std::string>& lines) {
+int ReplaceDurably(const std::string& path, const std::string& text) {
   std::string tmp = path + ".tmp";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
-  std::string text;
-  for (auto& l : lines) text += l + "\n";
   int rc = WriteAll(fd, text);
   if (rc == 0 && ::fsync(fd) != 0) rc = errno;
   if (::close(fd) != 0 && rc == 0) rc = errno;
@@ -67,9 +64,4 @@ int ReplaceDurably(const std::string& path, const std::vector<std::string>& line
   return SyncFolderOf(path);
 }
 
-void ForEachLine(const std::string& path, const std::function<void(const std::string&)>& onLine) {
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) onLine(line);
-}
-}  // namespace SnapRecordFile
+}  // namespace zr
