@@ -1,7 +1,10 @@
 #include "zrsnap/Options.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
+
+namespace fs = std::filesystem;
 
 namespace {
 const char kCommon[] =
@@ -16,6 +19,13 @@ const char kCommon[] =
     "  --plugin FILE          plug-in to load (default $ZRSNAP_PLUGIN, else the built one)\n"
     "  -v, -q                 more detail, or failures only, in the log\n"
     "  --log FILE             log to FILE instead of stderr\n";
+
+// Installed, the plug-in is in ../lib beside bin/; in a build tree, where it was built.
+std::string DefaultPlugin() {
+  std::error_code ec;
+  fs::path installed = fs::read_symlink("/proc/self/exe", ec).parent_path() / "../lib/libkestrelsnap.so";
+  return !ec && fs::exists(installed, ec) ? installed.lexically_normal().string() : ZRSNAP_DEFAULT_PLUGIN;
+}
 
 std::string Value(int& i, int argc, char** argv) {
   if (i + 1 >= argc) throw std::invalid_argument(std::string(argv[i]) + " needs a value");
@@ -119,6 +129,6 @@ void ApplyDefaults(Options& o) {
   if (o.mountRoot.empty()) o.mountRoot = o.stateDir + "/mnt";
   if (o.plugin.empty()) {
     const char* env = std::getenv("ZRSNAP_PLUGIN");
-    o.plugin = env && *env ? env : ZRSNAP_DEFAULT_PLUGIN;
+    o.plugin = env && *env ? env : DefaultPlugin();
   }
 }
