@@ -53,6 +53,11 @@ std::string Normalize(const std::string& path) {
 
 bool IsSamePathAs(const std::string& a, const std::string& b) { return Normalize(a) == Normalize(b); }
 
+std::string Resolve(const std::string& path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : Normalize(path);
+}
+
 bool IsUnder(const std::string& path, const std::string& dir) {
   if (dir == "/") return !path.empty() && path[0] == '/';
   return path.compare(0, dir.size(), dir) == 0 && (path.size() == dir.size() || path[dir.size()] == '/');

@@ -12,6 +12,9 @@ namespace FXPath {
 ZR_API std::string Normalize(const std::string& path);
 // True when both texts name the same path after lexical normalisation.
 ZR_API bool IsSamePathAs(const std::string& a, const std::string& b);
+// The path with symbolic links resolved as the kernel would, or its lexically
+// normal form when it cannot be resolved (it does not exist, for example).
+ZR_API std::string Resolve(const std::string& path);
 // True when path equals dir or lies below it on a component boundary.
 ZR_API bool IsUnder(const std::string& path, const std::string& dir);
 

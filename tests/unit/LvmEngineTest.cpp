@@ -228,6 +228,15 @@ TEST_F(LvmEngineTest, UnmountsOnlyItsOwnSnapshotMounts) {
   EXPECT_EQ(mounts->calls.back(), "umount /mnt/ours");
 }
 
+TEST_F(LvmEngineTest, RecordedDirectoryIsMatchedAsTheKernelSpellsIt) {
+  std::filesystem::create_directories(dir + "/real/zrks_1");
+  std::filesystem::create_directory_symlink(dir + "/real", dir + "/link");
+  mounts->entries.push_back(
+      zr::MountRecord{"/dev/mapper/vgtest-zrks_1", dir + "/real/zrks_1", "xfs", "/", "ro", makedev(1, 3)});
+  std::string why;
+  EXPECT_EQ(lvm->unMount(dir + "/link//zrks_1", why), FlrSnapOS::UnmountResult::Unmounted) << why;
+}
+
 TEST_F(LvmEngineTest, IsMountedLooksForTheSnapshotsDeviceAnywhere) {
   auto snap = volume("vgtest/lvext4")->snaps.front();  // zrks_1, device /dev/null in the fixture
   EXPECT_FALSE(snap->isMounted());

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "zr/EvDebug.h"
+#include "zr/FXPath.h"
 #include "zr/ZRPlatformInfo.h"
 #include "zr/ZrException.h"
 
@@ -227,10 +228,12 @@ void LvmEngine::deleteSnap(const Snap& s) {
 }
 
 UnmountResult LvmEngine::unMount(const std::string& dir, std::string& why) {
+  // The kernel lists the resolved path; the record holds the one the manager was given.
+  const std::string target = FXPath::Resolve(dir);
   const zr::MountRecord* top = nullptr;
   std::vector<zr::MountRecord> table = m_mounts->table();
   for (auto& m : table) {
-    if (m.target == dir) top = &m;  // the last one is mounted on top
+    if (m.target == target) top = &m;  // the last one is mounted on top
   }
   if (!top) {
     why = dir + " is not a mount point";

@@ -144,8 +144,9 @@ void SimEngine::deleteSnap(const Snap& snap) {
 UnmountResult SimEngine::unMount(const std::string& dir, std::string& why) {
   SimLock lock(m_dir);
   SimState s = SimState::Load(m_dir);
+  const std::string target = FXPath::Resolve(dir);
   for (auto& snap : s.snapshots) {
-    if (!snap.mounted || !FXPath::IsSamePathAs(snap.mountDir, dir)) continue;
+    if (!snap.mounted || FXPath::Resolve(snap.mountDir) != target) continue;
     try {
       EmptyDirectory(snap.mountDir);
     } catch (const ZrException& e) {
