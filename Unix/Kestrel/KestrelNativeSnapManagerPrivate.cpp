@@ -234,7 +234,9 @@ CNeError CKestrelNativeSnapManagerPrivate::Refuse(const std::string& message, in
 
 // A snapshot that no readable record names would leak: take it away again.
 CNeError CKestrelNativeSnapManagerPrivate::UndoAndRefuse(SP<FlrSnapOS::Snap>& snap, std::string& mountDir,
-                                                         const std::string& message, int line) {
+                                                         const std::string& planned, const std::string& message,
+                                                         int line) {
+  if (mountDir != planned) CNeDirectory::Remove(planned, false, false);
   std::string special = snap->rdev.getSpecial();
   std::string leak;
   try {
@@ -296,7 +298,7 @@ CNeError CKestrelNativeSnapManagerPrivate::SnapAndMount(std::string volume, SP<F
     ZR_LOG(ZR_LOG_PROGRESS, kSigSnapAndMount, "Snap created for %s and mounted at %s. SnapDevice %s. SnapDevSpecial %s",
            volume.c_str(), mountDir.c_str(), name.c_str(), special.c_str());
     if (HasColon(special) || HasColon(mountDir)) {
-      return UndoAndRefuse(snap, mountDir,
+      return UndoAndRefuse(snap, mountDir, planned,
                            "Cannot record snapshot " + name + " of " + volume + ": its device " + special +
                                " or mount directory " + mountDir +
                                " contains ':', which the snap record file cannot hold",
@@ -305,7 +307,7 @@ CNeError CKestrelNativeSnapManagerPrivate::SnapAndMount(std::string volume, SP<F
     if (SaveSnapDevInfo(volume.c_str(), special.c_str(), mountDir.c_str()) == -2) {
       int err = errno;
       return UndoAndRefuse(
-          snap, mountDir,
+          snap, mountDir, planned,
           "Cannot record snapshot " + name + " of " + volume + " in " + m_strSnapInfoFile + ": " + std::strerror(err),
           __LINE__);
     }

@@ -74,5 +74,6 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   void LoadDataClassification();
   std::string NewMountDirectory(std::string& name);
   CNeError Refuse(const std::string& message, int line);
-  CNeError UndoAndRefuse(SP<FlrSnapOS::Snap>& snap, std::string& mountDir, const std::string& message, int line);
+  CNeError UndoAndRefuse(SP<FlrSnapOS::Snap>& snap, std::string& mountDir, const std::string& planned,
+                         const std::string& message, int line);
 };

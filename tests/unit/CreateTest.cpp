@@ -155,6 +155,14 @@ TEST_F(CreateTest, UnrecordableSnapshotIsTakenBackAtOnce) {
   EXPECT_EQ(engine->callsOf("unMount").size(), 1u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mountRoot), {}), 0);
   EXPECT_TRUE(m->GetSourceToLocalMap().empty());
+
+  // Mounted elsewhere by the engine: the directory made under the mount root goes too.
+  std::string elsewhere = dir + "/elsewhere";
+  std::filesystem::create_directories(elsewhere);
+  engine->inject(Call::CreateSnap, 2, Fault::ChangeMountDir, elsewhere);
+  EXPECT_TRUE(run({home}).IsError());
+  EXPECT_TRUE(engine->snapshots().empty());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mountRoot), {}), 0);
 }
 
 TEST_F(CreateTest, FieldsWithAColonAreRefusedOrTakenBack) {
