@@ -65,11 +65,11 @@ bool SnapshotInvalid(const std::string& dmName) {
   std::strncpy(io->name, dmName.c_str(), DM_NAME_LEN - 1);
   bool invalid = false;
   if (::ioctl(fd, DM_TABLE_STATUS, io) == 0 && io->target_count > 0) {
-    // One target for a snapshot: its status text follows its spec.
-    auto* spec = reinterpret_cast<dm_target_spec*>(buffer.data() + io->data_start);
-    const char* status = reinterpret_cast<const char*>(spec + 1);
+    // One target for a snapshot: its status text follows its descriptor.
+    auto* target = reinterpret_cast<dm_target_spec*>(buffer.data() + io->data_start);
+    const char* status = reinterpret_cast<const char*>(target + 1);
     invalid =
-        std::strncmp(spec->target_type, "snapshot", DM_MAX_TYPE_NAME) == 0 && std::strncmp(status, "Invalid", 7) == 0;
+        std::strncmp(target->target_type, "snapshot", DM_MAX_TYPE_NAME) == 0 && std::strncmp(status, "Invalid", 7) == 0;
   }
   ::close(fd);
   return invalid;
