@@ -1,14 +1,11 @@
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "FlrSnapOS.h"
-
-class ZRPlatformInfo;
 
 namespace FlrSnapOS {
 // One mounted file system as an engine reports it.
@@ -45,16 +42,13 @@ class ZR_API Engine : public std::enable_shared_from_this<Engine> {
   virtual uint64_t mountTableGeneration() = 0;
 };
 
-using EngineFactory = std::function<std::shared_ptr<Engine>(const ZRPlatformInfo&)>;
-
 // Engines are chosen by configuration: [SnapOS] sEngine (native, default "lvm")
 // and [SnapOS] sGpfsEngine (GPFS, default "gpfs"), made on first use.
-ZR_API void registerEngineFactory(const std::string& name, EngineFactory factory);
 ZR_API std::shared_ptr<Engine> engine(FLR_SNAP_ENG slot);
 // Replaces the engine of a slot (hosts and tests); null returns it to configuration.
 ZR_API void setEngine(FLR_SNAP_ENG slot, std::shared_ptr<Engine> engine);
-// Makes the engine called name from the configuration store. Throws ZrException
-// for a name that no factory answers to.
+// Makes the engine called name ("lvm", "sim", "gpfs") from the configuration
+// store. Throws ZrException for another name.
 ZR_API std::shared_ptr<Engine> makeEngine(const std::string& name);
 // True when snapshot names carry a manager's prefix: only those may be removed.
 ZR_API bool isManagerSnapshotName(const std::string& name);

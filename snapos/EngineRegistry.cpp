@@ -13,7 +13,6 @@ namespace FlrSnapOS {
 namespace {
 struct Registry {
   std::mutex lock;
-  std::map<std::string, EngineFactory> factories;
   std::map<int, std::shared_ptr<Engine>> engines;
 };
 
@@ -28,9 +27,7 @@ std::string ConfiguredName(FLR_SNAP_ENG slot) {
   return name;
 }
 
-EngineFactory FactoryFor(Registry& r, const std::string& name) {
-  auto it = r.factories.find(name);
-  if (it != r.factories.end()) return it->second;
+EngineFactory FactoryFor(const std::string& name) {
   for (auto& builtIn : BuiltInEngines()) {
     if (builtIn.first == name) return builtIn.second;
   }
@@ -48,12 +45,6 @@ std::shared_ptr<const std::vector<std::string>> EngineMountPoints() {
 const bool g_resolverInstalled = (FXPath::SetMountPointSource(&EngineMountPoints), true);
 }  // namespace
 
-void registerEngineFactory(const std::string& name, EngineFactory factory) {
-  Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> hold(r.lock);
-  r.factories[name] = std::move(factory);
-}
-
 std::shared_ptr<Engine> engine(FLR_SNAP_ENG slot) {
   if (slot != FLR_SNAP_ENG_NATIVE && slot != FLR_SNAP_ENG_GPFS) {
     throw ZrException("Unknown snapshot engine selector " + std::to_string(static_cast<int>(slot)), EINVAL);
@@ -61,19 +52,11 @@ std::shared_ptr<Engine> engine(FLR_SNAP_ENG slot) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> hold(r.lock);
   auto& e = r.engines[slot];
-  if (!e) e = FactoryFor(r, ConfiguredName(slot))(ZRPlatformInfo());
+  if (!e) e = FactoryFor(ConfiguredName(slot))(ZRPlatformInfo());
   return e;
 }
 
-std::shared_ptr<Engine> makeEngine(const std::string& name) {
-  Registry& r = TheRegistry();
-  EngineFactory factory;
-  {
-    std::lock_guard<std::mutex> hold(r.lock);
-    factory = FactoryFor(r, name);
-  }
-  return factory(ZRPlatformInfo());
-}
+std::shared_ptr<Engine> makeEngine(const std::string& name) { return FactoryFor(name)(ZRPlatformInfo()); }
 
 void setEngine(FLR_SNAP_ENG slot, std::shared_ptr<Engine> e) {
   Registry& r = TheRegistry();

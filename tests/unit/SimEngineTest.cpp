@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <fstream>
 
 #include "TestSupport.h"
@@ -93,6 +94,19 @@ TEST_F(SimEngineTest, RefusesWhatTheManagerDidNotMake) {
   EXPECT_THROW(engine->addVolume("simvg-other", vol), ZrException) << "one name per directory";
   std::string busy = dir;  // not empty
   EXPECT_THROW(theVolume()->createSnap(16, "zrks_2", busy), ZrException);
+}
+
+TEST_F(SimEngineTest, FailedCopyTakesTheSnapshotBack) {
+  // A tree whose deepest path fits under the volume but not under the longer mount directory.
+  std::string at = mnt + "/" + std::string(200, 'm') + "/" + std::string(200, 'm');
+  std::string deep = vol;
+  while (deep.size() + 201 < PATH_MAX - 64) deep += "/" + std::string(200, 'd');
+  fs::create_directories(deep);
+  fs::create_directories(at);
+  ASSERT_GT(at.size() + (deep.size() - vol.size()), static_cast<size_t>(PATH_MAX));
+  EXPECT_THROW(theVolume()->createSnap(16, "zrks_1", at), ZrException);
+  EXPECT_TRUE(engine->state().snapshots.empty());
+  EXPECT_TRUE(fs::is_empty(at));
 }
 
 TEST_F(SimEngineTest, ToleratesWhatAKilledProcessLeaves) {

@@ -117,7 +117,16 @@ SP<Snap> SimEngine::createSnap(const LV& origin, uint32_t, const std::string& na
   s.snapshots.push_back(snap);
   s.save(m_dir);
   std::string source = volume->path;
-  CopyTree(source, mountDir);
+  try {
+    CopyTree(source, mountDir);
+  } catch (const ZrException&) {
+    // Like a snapshot whose mount failed: take it away again before reporting.
+    EmptyDirectory(mountDir);
+    SimState now = SimState::Load(m_dir);
+    now.snapshots.erase(now.snapshots.begin() + (now.snapshot(name) - now.snapshots.data()));
+    now.save(m_dir);
+    throw;
+  }
   return SP<Snap>(new Snap(shared_from_this(), snap.device, name, name));
 }
 
