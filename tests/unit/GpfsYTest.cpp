@@ -49,9 +49,12 @@ TEST(GpfsY, PercentDecodingLeavesBrokenEscapesAlone) {
 }
 
 TEST(GpfsEngine, SnapshotDirectoryAndIdentityTexts) {
-  EXPECT_EQ(GpfsEngine::ParseSnapDir("Fileset snapshot directory for \"gpfs3\" is \".snaps\" (root directory only)"),
-            ".snaps");
-  EXPECT_EQ(GpfsEngine::ParseSnapDir("garbage"), ".snapshots");
+  const std::string q =
+      "Snapshot directory for \"gpfs3\" is \".snaps\" (root directory only)\n"
+      "Fileset snapshot directory for \"gpfs3\" is \".fsnaps\" (root directory only)\n";
+  EXPECT_EQ(GpfsEngine::ParseSnapDir(q, false), ".snaps");
+  EXPECT_EQ(GpfsEngine::ParseSnapDir(q, true), ".fsnaps");
+  EXPECT_EQ(GpfsEngine::ParseSnapDir("garbage", true), ".snapshots");
   EXPECT_EQ(GpfsEngine::SnapshotSpecial("/dev/gpfs0", "", "zrgpfs_1"), "gpfs0@zrgpfs_1");
   EXPECT_EQ(GpfsEngine::SnapshotSpecial("gpfs0", "ibtest", "zrgpfs_1"), "gpfs0@ibtest@zrgpfs_1");
   // A later process rebuilds an equal identity from the record line.

@@ -1,6 +1,7 @@
 #include "engines/gpfs/GpfsEngine.h"
 
 #include <cerrno>
+#include <sstream>
 
 #include "zr/FXPath.h"
 #include "zr/ZRPlatformInfo.h"
@@ -34,13 +35,17 @@ std::string GpfsEngine::SnapshotSpecial(const std::string& device, const std::st
   return BareName(device) + "@" + (fileset.empty() ? "" : fileset + "@") + name;
 }
 
-std::string GpfsEngine::ParseSnapDir(const std::string& output) {
-  // e.g. Snapshot directory for "gpfs0" is ".snapshots" (root directory only)
-  size_t is = output.find(" is \"");
-  if (is == std::string::npos) return ".snapshots";
-  size_t start = is + 5, end = output.find('"', start);
-  if (end == std::string::npos || end == start) return ".snapshots";
-  return output.substr(start, end - start);
+std::string GpfsEngine::ParseSnapDir(const std::string& output, bool fileset) {
+  // Snapshot directory for "gpfs0" is ".snapshots" (root directory only)
+  // Fileset snapshot directory for "gpfs0" is ".snapshots" (root directory only)
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(fileset ? "Fileset snapshot directory" : "Snapshot directory", 0) != 0) continue;
+    size_t is = line.find(" is \""), start = is + 5;
+    size_t end = is == std::string::npos ? is : line.find('"', start);
+    if (end != std::string::npos && end > start) return line.substr(start, end - start);
+  }
+  return ".snapshots";
 }
 
 zr::CommandResult GpfsEngine::run(const std::vector<std::string>& args) {
@@ -119,16 +124,19 @@ std::list<SP<LV>> GpfsEngine::listVolumes(FLR_SNAP_ENG) {
   return out;
 }
 
-std::string GpfsEngine::snapDir(const std::string& fsName) {
+std::string GpfsEngine::snapDir(const std::string& fsName, bool fileset) {
+  std::string output;
   {
     std::lock_guard<std::mutex> hold(m_lock);
     auto it = m_snapDirs.find(fsName);
-    if (it != m_snapDirs.end()) return it->second;
+    if (it != m_snapDirs.end()) output = it->second;
   }
-  std::string dir = ParseSnapDir(runOrThrow({"mmsnapdir", fsName, "-q"}));
-  std::lock_guard<std::mutex> hold(m_lock);
-  m_snapDirs[fsName] = dir;
-  return dir;
+  if (output.empty()) {
+    output = runOrThrow({"mmsnapdir", fsName, "-q"});
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_snapDirs[fsName] = output;
+  }
+  return ParseSnapDir(output, fileset);
 }
 
 SP<Snap> GpfsEngine::createSnap(const LV& origin, uint32_t, const std::string& name, std::string& mountDir) {
@@ -147,7 +155,8 @@ SP<Snap> GpfsEngine::createSnap(const LV& origin, uint32_t, const std::string& n
   }
   std::vector<std::string> args{"mmcrsnapshot", fs.name, name};
   if (!set.name.empty()) args.insert(args.end(), {"-j", set.name});
-  std::string where = (set.name.empty() ? fs.mountPoint : set.path) + "/" + snapDir(fs.name) + "/" + name;
+  const bool ofFileset = !set.name.empty();
+  std::string where = (ofFileset ? set.path : fs.mountPoint) + "/" + snapDir(fs.name, ofFileset) + "/" + name;
   runOrThrow(args);
   {
     std::lock_guard<std::mutex> hold(m_lock);

@@ -42,8 +42,9 @@ class ZR_API GpfsEngine : public Engine {
   std::vector<MountEntry> mountTable() override;
   uint64_t mountTableGeneration() override;
 
-  // The directory name in `mmsnapdir <dev> -q` output (".snapshots" when it says none).
-  static std::string ParseSnapDir(const std::string& output);
+  // The snapshot directory name of a file system (or of its filesets) in
+  // `mmsnapdir <dev> -q` output; ".snapshots" when it names none.
+  static std::string ParseSnapDir(const std::string& output, bool fileset);
   // The identity text of a snapshot: no ":" and no leading "/", so that a
   // record line holds it and a later process rebuilds an equal identity.
   static std::string SnapshotSpecial(const std::string& device, const std::string& fileset, const std::string& name);
@@ -61,14 +62,14 @@ class ZR_API GpfsEngine : public Engine {
   std::vector<FileSystem> fileSystems();
   std::vector<Fileset> independentFilesets(const FileSystem& fs);
   std::vector<GpfsY::Row> snapshots(const std::string& fsName);
-  std::string snapDir(const std::string& fsName);
+  std::string snapDir(const std::string& fsName, bool fileset);
   zr::CommandResult run(const std::vector<std::string>& args);
   std::string runOrThrow(const std::vector<std::string>& args);
   void deleteOnce(const std::string& fsName, const std::string& fileset, const std::string& name, bool& gone);
 
   Config m_config;
   std::mutex m_lock;
-  std::map<std::string, std::string> m_snapDirs;  // per file system, asked once
+  std::map<std::string, std::string> m_snapDirs;  // mmsnapdir -q output per file system, asked once
   std::map<std::string, FileSystem> m_byId;       // record id -> its file system, from the last listing
   std::map<std::string, Fileset> m_filesets;      // record id -> fileset
   uint64_t m_generation = 1;
