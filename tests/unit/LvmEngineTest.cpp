@@ -74,6 +74,9 @@ TEST(LvmReport, BrokenReportsAreClearErrors) {
   std::string badSize = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
   badSize.replace(badSize.find("1073741824"), 10, "1.0g");
   EXPECT_NE(message(badSize).find("lv_size is not a number of bytes: \"1.0g\""), std::string::npos);
+  std::string huge = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
+  huge.replace(huge.find("1073741824"), 10, "99999999999999999999999");
+  EXPECT_NE(message(huge).find("lv_size is not a number of bytes: \"99999999999999999999999\""), std::string::npos);
   EXPECT_EQ(LvmReport::DmName("vg-a", "lv-b"), "vg--a-lv--b");
 }
 
@@ -163,6 +166,53 @@ TEST_F(LvmEngineTest, ThickSnapshotIsCreatedAndMountedReadOnly) {
   // The engine took its own snapshot into its report: no new lvs run.
   EXPECT_EQ(volume("vgtest/lvext4")->snaps.size(), 3u);
   EXPECT_EQ(lvm->lvmRuns(), 2u);
+}
+
+// An agent runs job after job in one process while nothing else touches LVM:
+// the report stays valid, so the space each snapshot took must come back.
+TEST_F(LvmEngineTest, FreeSpaceDoesNotDriftOverManyJobs) {
+  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json", 1);  // 10 GiB free, 1 GiB volumes
+  mounts->fstype = "ext4";
+  for (int job = 0; job < 15; ++job) {
+    std::string at = mountRoot, name = "zrks_" + std::to_string(job);
+    SP<FlrSnapOS::Snap> snap;
+    ASSERT_NO_THROW(snap = volume("vg/one")->createSnap(4096, name, at)) << "job " << job;
+    snap->deleteSnap();
+  }
+  EXPECT_EQ(lvm->lvmRuns(), 31u) << "one report, then only lvcreate and lvremove";
+}
+
+TEST_F(LvmEngineTest, RefusesForSpaceOnlyOnAFreshReport) {
+  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json", 1);  // 10 GiB free, 1 GiB volumes
+  mounts->fstype = "ext4";
+  for (int i = 0; i < 10; ++i) {
+    std::string at = mountRoot;
+    volume("vg/one")->createSnap(4096, "zrks_" + std::to_string(i), at);  // 1 GiB each, kept
+  }
+  // By the cache the group is full now; the report (what lvs would say) still has room,
+  // as after an administrator extended the group without touching any dm device.
+  unsigned before = lvm->lvmRuns();
+  std::string at = mountRoot;
+  EXPECT_NO_THROW(volume("vg/two")->createSnap(4096, "zrks_10", at));
+  EXPECT_EQ(lvmCalls()[before].rfind("lvs ", 0), 0u) << "the cache's refusal was checked against lvs";
+
+  for (int i = 11; i < 20; ++i) {  // the re-read said 10 GiB: drain the cache again
+    std::string at1 = mountRoot;
+    volume("vg/two")->createSnap(4096, "zrks_" + std::to_string(i), at1);
+  }
+  ::setenv("FAKE_LVM_REPORT", (dir + "/full.json").c_str(), 1);  // and this time lvs agrees
+  std::string full = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
+  full.replace(full.find("10737418240"), 11, "0");
+  full.replace(full.find("10737418240"), 11, "0");
+  test::WriteFile(dir + "/full.json", full);
+  try {
+    std::string at2 = mountRoot;
+    volume("vg/two")->createSnap(4096, "zrks_20", at2);
+    FAIL() << "created a snapshot that cannot fit";
+  } catch (const ZrException& e) {
+    EXPECT_NE(std::string(e.getMessage()).find("volume group vg has 0 MiB free"), std::string::npos) << e.getMessage();
+  }
+  EXPECT_EQ(lvmCalls().back().rfind("lvs ", 0), 0u) << "refused on a fresh report, before any lvcreate";
 }
 
 TEST_F(LvmEngineTest, ThinSnapshotHasNoSizeAndActivatesAfterReboot) {

@@ -95,6 +95,20 @@ std::list<SP<LV>> LvmEngine::listVolumes(FLR_SNAP_ENG) {
   return out;
 }
 
+uint64_t LvmEngine::enoughSpace(LvRow& origin, uint32_t cowSizeMB) {
+  try {
+    return checkFreeSpace(origin, cowSizeMB);
+  } catch (const ZrException&) {
+    // The report may be older than the space it describes: refuse only on a fresh one.
+    {
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_valid = false;
+    }
+    origin = row(origin.id());
+    return checkFreeSpace(origin, cowSizeMB);
+  }
+}
+
 uint64_t LvmEngine::checkFreeSpace(const LvRow& origin, uint32_t cowSizeMB) {
   // lvcreate caps a copy-on-write area larger than its origin; rounds up to whole extents.
   uint64_t want = std::min<uint64_t>(uint64_t{cowSizeMB} * kMiB, origin.size);
@@ -107,8 +121,9 @@ uint64_t LvmEngine::checkFreeSpace(const LvRow& origin, uint32_t cowSizeMB) {
                     ENOSPC);
 }
 
-LvRow LvmEngine::created(const LvRow& origin, const std::string& name) {
+LvRow LvmEngine::created(const LvRow& origin, const std::string& name, uint64_t allocated) {
   LvRow r;
+  r.size = allocated;  // a thick snapshot's size is its copy-on-write space
   r.name = name;
   r.vg = origin.vg;
   r.origin = origin.name;
@@ -144,12 +159,12 @@ SP<Snap> LvmEngine::createSnap(const LV& lv, uint32_t cowSizeMB, const std::stri
     // or the next start could not find and remove them.
     args.insert(args.end(), {"--setactivationskip", "n", "--activate", "y"});
   } else {
-    allocated = checkFreeSpace(origin, cowSizeMB);
+    allocated = enoughSpace(origin, cowSizeMB);
     args.insert(args.end(), {"--size", std::to_string(cowSizeMB) + "m"});
   }
   args.push_back(origin.id());
   runLvm(args);
-  LvRow snap = created(origin, name);
+  LvRow snap = created(origin, name, allocated);
   noteOwnChange(before, TouchedBy(origin.vg, name, origin.name), [&](std::vector<LvRow>& rows) {
     for (auto& r : rows) {
       if (r.vg == origin.vg) r.vgFree -= std::min(r.vgFree, allocated);
@@ -207,6 +222,10 @@ void LvmEngine::removeSnapshot(const LvRow& snap) {
         rows.erase(it);
         break;
       }
+    }
+    // The space comes back to the volume group; a thin snapshot took none of it.
+    for (auto& r : rows) {
+      if (r.vg == snap.vg && snap.isThickSnapshot()) r.vgFree += snap.size;
     }
   });
 }

@@ -48,7 +48,9 @@ class ZR_API LvmEngine : public Engine {
   std::string runLvm(const std::vector<std::string>& args);
   // The bytes the snapshot will take; throws when the volume group lacks them.
   uint64_t checkFreeSpace(const LvRow& origin, uint32_t cowSizeMB);
-  LvRow created(const LvRow& origin, const std::string& name);
+  // checkFreeSpace, re-reading the report before it refuses.
+  uint64_t enoughSpace(LvRow& origin, uint32_t cowSizeMB);
+  LvRow created(const LvRow& origin, const std::string& name, uint64_t allocated);
   // Takes the engine's own change into its cached report, or forgets the report
   // when the system changed in other ways too.
   void noteOwnChange(const DmState::Signature& before, const std::set<std::string>& keys,

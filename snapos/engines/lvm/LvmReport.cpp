@@ -3,6 +3,7 @@
 #include <sys/sysmacros.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "zr/ZrException.h"
@@ -32,23 +33,28 @@ std::string Field(const nlohmann::json& row, const char* name) {
   return it->get<std::string>();
 }
 
-uint64_t Number(const nlohmann::json& row, const char* name) {
-  std::string text = Field(row, name);
-  if (text.empty()) return 0;
-  if (text.find_first_not_of("0123456789") != std::string::npos) {
-    throw ZrException(std::string("lvs report field ") + name + " is not a number of bytes: \"" + text + "\"", EPROTO);
+// Digits only, within 64 bits; what says otherwise is a broken report.
+uint64_t Digits(const std::string& text, const char* name, const char* what) {
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long value = text.empty() ? 0 : std::strtoull(text.c_str(), &end, 10);
+  if (text.find_first_not_of("0123456789") != std::string::npos || errno == ERANGE || (end && *end)) {
+    throw ZrException(std::string("lvs report field ") + name + " is not " + what + ": \"" + text + "\"", EPROTO);
   }
-  return std::stoull(text);
+  return value;
+}
+
+uint64_t Number(const nlohmann::json& row, const char* name) {
+  return Digits(Field(row, name), name, "a number of bytes");
 }
 
 // Kernel numbers are "-1" for an inactive LV, and "" in some versions.
 int KernelNumber(const nlohmann::json& row, const char* name) {
   std::string text = Field(row, name);
   if (text.empty() || text[0] == '-') return -1;
-  if (text.find_first_not_of("0123456789") != std::string::npos) {
-    throw ZrException(std::string("lvs report field ") + name + " is not a device number: \"" + text + "\"", EPROTO);
-  }
-  return std::stoi(text);
+  uint64_t value = Digits(text, name, "a device number");
+  if (value > 0xfffff) throw ZrException(std::string("lvs report field ") + name + " is out of range: " + text, EPROTO);
+  return static_cast<int>(value);
 }
 }  // namespace
 
