@@ -530,6 +530,10 @@ TEST_F(LvmEngineTest, DeviceNumbersComeFromTheKernelNotFromDevMapper) {
   auto zrks2 = snapshot("vgtest/thinlv", "zrks_2");  // no /dev/mapper/vgtest-zrks_2 on this machine
   EXPECT_EQ(zrks2->rdev.devNumber, makedev(253, 7));
   EXPECT_EQ(volume("vgtest/lvxfs")->rdev.devNumber, makedev(253, 1));
+  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-zrks_2", dir, "ext4", "/", "ro", makedev(253, 7)});
+  EXPECT_TRUE(zrks2->isMountedAt(dir));
+  mounts->entries.push_back(zr::MountRecord{"tmpfs", dir, "tmpfs", "/", "rw", makedev(0, 50)});
+  EXPECT_FALSE(zrks2->isMountedAt(dir)) << "covered by a later mount";
   addDmDevice("dm-9", "vgtest-zrks_9", "253:9");
   std::string at = mountRoot;
   auto made = volume("vgtest/lvext4")->createSnap(16, "zrks_9", at);

@@ -389,6 +389,16 @@ bool LvmEngine::isMounted(const Snap& snap) {
   return false;
 }
 
+bool LvmEngine::isMountedAt(const Snap& snap, const std::string& dir) {
+  const std::string target = FXPath::Resolve(dir);
+  std::vector<zr::MountRecord> table = m_mounts->table();
+  // The last mount on a directory is the one seen there.
+  for (auto it = table.rbegin(); it != table.rend(); ++it) {
+    if (it->target == target) return snap.rdev.devNumber != 0 && it->devno == snap.rdev.devNumber;
+  }
+  return false;
+}
+
 bool LvmEngine::statusOf(const std::string& dmName, const std::string& type, std::string& status) {
   DmState::Target target;
   int err = 0;

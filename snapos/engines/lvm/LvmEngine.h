@@ -44,9 +44,11 @@ class ZR_API LvmEngine : public Engine {
   std::vector<MountEntry> mountTable() override;
   uint64_t mountTableGeneration() override;
   // The device text snapshot name of origin has, active or not: lvs's lv_dm_path.
-  std::string snapshotSpecial(const LV& origin, const std::string& name);
+  std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   // Why the snapshot holds no complete point-in-time copy, as the kernel tells; "" while it does.
-  std::string damage(const Snap& snap);
+  std::string damage(const Snap& snap) override;
+  // By the kernel's device numbers: the node under /dev/mapper may be missing.
+  bool isMountedAt(const Snap& snap, const std::string& dir) override;
 
   // Mount options for a read-only snapshot of this file-system type.
   static std::string MountOptions(const std::string& fstype);
