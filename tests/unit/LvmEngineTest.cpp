@@ -1,5 +1,7 @@
 #include <sys/sysmacros.h>
 
+#include <map>
+
 #include "TestSupport.h"
 #include "engines/lvm/BtrfsRule.h"
 #include "engines/lvm/DmStatus.h"
@@ -94,12 +96,9 @@ class LvmEngineTest : public test::EngineTest {
     lvmLog = dir + "/lvm.log";
     sysBlock = dir + "/sys-block";
     std::filesystem::create_directories(sysBlock);
-    ::setenv("FAKE_LVM_LOG", lvmLog.c_str(), 1);
-    ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json", 1);
-    for (const char* name : {"FAKE_LVM_FAIL", "FAKE_LVM_ERR", "FAKE_LVM_STATUS", "FAKE_LVM_FIRST_REPORT",
-                             "FAKE_LVM_CREATED_REPORT", "FAKE_LVM_VERSION", "FAKE_LVM_SLEEP_IN"}) {
-      ::unsetenv(name);
-    }
+    ::setenv("LVM_SYSTEM_DIR", dir.c_str(), 1);
+    fakeLvm("FAKE_LVM_LOG", lvmLog);
+    fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json");
     config.lvm = FIXTURES "/fake-lvm.sh";
     config.sysBlock = sysBlock;
     config.backupDir = dir + "/no-backups";
@@ -132,6 +131,17 @@ class LvmEngineTest : public test::EngineTest {
     return SP<FlrSnapOS::Snap>();
   }
   std::vector<std::string> lvmCalls() { return test::ReadLines(lvmLog); }
+  // A setting of fake-lvm.sh, which reads them from $LVM_SYSTEM_DIR/fake-lvm.env.
+  void fakeLvm(const std::string& name, const std::string& value) {
+    fakeSettings[name] = value;
+    std::string text;
+    for (auto& kv : fakeSettings) {
+      std::string quoted;
+      for (char c : kv.second) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+      text += kv.first + "='" + quoted + "'\n";
+    }
+    test::WriteFile(dir + "/fake-lvm.env", text);
+  }
   // A dm device in the fake /sys/block.
   void addDmDevice(const std::string& kernelName, const std::string& name, const std::string& dev,
                    bool suspended = false) {
@@ -149,7 +159,7 @@ class LvmEngineTest : public test::EngineTest {
       }
     }
     test::WriteFile(dir + "/report.json", text);
-    ::setenv("FAKE_LVM_REPORT", (dir + "/report.json").c_str(), 1);
+    fakeLvm("FAKE_LVM_REPORT", (dir + "/report.json"));
   }
   std::string createError(const std::string& origin, const std::string& name) {
     std::string at = mountRoot;
@@ -161,6 +171,7 @@ class LvmEngineTest : public test::EngineTest {
     return "created";
   }
 
+  std::map<std::string, std::string> fakeSettings;
   std::string lvmLog, sysBlock;
   LvmEngine::Config config;
   std::map<std::string, FlrSnapOS::DmState::Target> dmTargets;
@@ -225,7 +236,7 @@ TEST_F(LvmEngineTest, ThickSnapshotIsCreatedAndMountedReadOnly) {
 // An agent runs job after job in one process while nothing else touches LVM:
 // the report stays valid, so the space each snapshot took must come back.
 TEST_F(LvmEngineTest, FreeSpaceDoesNotDriftOverManyJobs) {
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json", 1);  // 10 GiB free, 1 GiB volumes
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json");  // 10 GiB free, 1 GiB volumes
   mounts->fstype = "ext4";
   for (int job = 0; job < 15; ++job) {
     std::string at = mountRoot, name = "zrks_" + std::to_string(job);
@@ -237,7 +248,7 @@ TEST_F(LvmEngineTest, FreeSpaceDoesNotDriftOverManyJobs) {
 }
 
 TEST_F(LvmEngineTest, RefusesForSpaceOnlyOnAFreshReport) {
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json", 1);  // 10 GiB free, 1 GiB volumes
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json");  // 10 GiB free, 1 GiB volumes
   mounts->fstype = "ext4";
   for (int i = 0; i < 10; ++i) {
     std::string at = mountRoot;
@@ -254,7 +265,7 @@ TEST_F(LvmEngineTest, RefusesForSpaceOnlyOnAFreshReport) {
     std::string at1 = mountRoot;
     volume("vg/two")->createSnap(4096, "zrks_" + std::to_string(i), at1);
   }
-  ::setenv("FAKE_LVM_REPORT", (dir + "/full.json").c_str(), 1);  // and this time lvs agrees
+  fakeLvm("FAKE_LVM_REPORT", (dir + "/full.json"));  // and this time lvs agrees
   std::string full = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
   full.replace(full.find("10737418240"), 11, "0");
   full.replace(full.find("10737418240"), 11, "0");
@@ -282,7 +293,7 @@ TEST_F(LvmEngineTest, FailedMountRemovesTheNewSnapshotAgain) {
   std::string at = mountRoot;
   EXPECT_THROW(volume("vgtest/lvext4")->createSnap(16, "zrks_9", at), ZrException);
   EXPECT_EQ(lvmCalls().back(), "lvremove --yes vgtest/zrks_9");
-  ::setenv("FAKE_LVM_FAIL", "lvcreate", 1);
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
   try {
     volume("vgtest/lvext4")->createSnap(16, "zrks_10", at);
     FAIL();
@@ -352,7 +363,7 @@ TEST_F(LvmEngineTest, IsMountedLooksForTheSnapshotsDeviceAnywhere) {
 
 // How many lvm processes a job of 1,000 content paths on two volumes starts.
 TEST_F(LvmEngineTest, AJobOfAThousandPathsRunsLvmOncePerSnapshotPlusOneReport) {
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json", 1);
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json");
   std::list<std::string> contents;
   for (std::string name : {"one", "two"}) {
     std::string mp = dir + "/mp-" + name;
@@ -511,7 +522,7 @@ TEST_F(LvmEngineTest, DamageNamesTheOverflowedSnapshotOrTheExhaustedPool) {
 
 TEST_F(LvmEngineTest, OverflowedSnapshotIsRemovedWithForceWhenPlainRemovalFails) {
   dmTargets["vgtest-zrks_1"] = {"snapshot", "Overflow"};
-  ::setenv("FAKE_LVM_FAIL", "lvremove", 1);
+  fakeLvm("FAKE_LVM_FAIL", "lvremove");
   EXPECT_THROW(snapshot("vgtest/lvext4", "zrks_1")->deleteSnap(), ZrException);
   auto calls = lvmCalls();
   ASSERT_GE(calls.size(), 2u);
@@ -567,9 +578,9 @@ TEST_F(LvmEngineTest, SnapshotSpecialDoublesDashesAsDeviceMapperDoes) {
 
 TEST_F(LvmEngineTest, ASnapshotThatAFailedLvcreateMadeIsRemovedAgain) {
   useReport({{"zrks_1", "zrks_9"}});  // what lvs says after the failed lvcreate: zrks_9 exists
-  ::setenv("FAKE_LVM_CREATED_REPORT", (dir + "/report.json").c_str(), 1);
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json", 1);
-  ::setenv("FAKE_LVM_FAIL", "lvcreate", 1);
+  fakeLvm("FAKE_LVM_CREATED_REPORT", (dir + "/report.json"));
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json");
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
   std::string error = createError("vgtest/lvext4", "zrks_9");
   EXPECT_NE(error.find("exited with status 5: Volume group \"vgtest\" has insufficient free space (0 extents): 4 "
                        "required.; the snapshot vgtest/zrks_9 it made was removed again"),
@@ -585,7 +596,7 @@ TEST_F(LvmEngineTest, AnOriginLeftSuspendedIsReportedLoudly) {
   addDmDevice("dm-0", "vgtest-lvext4", "253:0", true);
   addDmDevice("dm-1", "vgtest-lvxfs", "253:1", false);
   addDmDevice("dm-2", "vgtest--x-lv", "253:2", true);  // volume group "vgtest-x"
-  ::setenv("FAKE_LVM_FAIL", "lvcreate", 1);
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
   std::string error = createError("vgtest/lvext4", "zrks_9");
   EXPECT_NE(error.find("; device-mapper device vgtest-lvext4 is left suspended, so writes to it hang until it is "
                        "resumed"),
@@ -598,9 +609,8 @@ TEST_F(LvmEngineTest, AnOriginLeftSuspendedIsReportedLoudly) {
 // ---------------------------------------------------------------- lvs
 
 TEST_F(LvmEngineTest, AReportOfTheReadableVolumeGroupsIsUsedWhateverTheExitCode) {
-  ::setenv("FAKE_LVM_FAIL", "lvs", 1);
-  ::setenv("FAKE_LVM_ERR", "  WARNING: Couldn't find device with uuid abc.\n  Volume group \"vgbad\" is missing a PV",
-           1);
+  fakeLvm("FAKE_LVM_FAIL", "lvs");
+  fakeLvm("FAKE_LVM_ERR", "  WARNING: Couldn't find device with uuid abc.\n  Volume group \"vgbad\" is missing a PV");
   EXPECT_EQ(lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE).size(), 3u);
   EXPECT_EQ(
       log->matching("lvs reported: WARNING: Couldn't find device with uuid abc. | Volume group \"vgbad\"", ZR_LOG_ERROR)
@@ -613,7 +623,7 @@ TEST_F(LvmEngineTest, AReportOfTheReadableVolumeGroupsIsUsedWhateverTheExitCode)
             1u);
   EXPECT_EQ(lvmCalls().size(), 1u);
 
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-empty-vg.json", 1);  // a failed lvs that lists nothing
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-empty-vg.json");  // a failed lvs that lists nothing
   remake();
   try {
     lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
@@ -626,19 +636,19 @@ TEST_F(LvmEngineTest, AReportOfTheReadableVolumeGroupsIsUsedWhateverTheExitCode)
 }
 
 TEST_F(LvmEngineTest, LinesInTheReportAreLoggedAndAnUnreadableReportIsAskedForOnce) {
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-retrying-scan.json", 1);
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-retrying-scan.json");
   EXPECT_EQ(lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE).size(), 3u);
   EXPECT_EQ(log->matching("lvs printed into its report: Retrying metadata scan.", ZR_LOG_ERROR).size(), 1u);
   EXPECT_EQ(lvmCalls().size(), 1u);
 
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json", 1);
-  ::setenv("FAKE_LVM_FIRST_REPORT", FIXTURES "/lvs-truncated.json", 1);
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json");
+  fakeLvm("FAKE_LVM_FIRST_REPORT", FIXTURES "/lvs-truncated.json");
   remake();
   EXPECT_EQ(lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE).size(), 3u);
   EXPECT_EQ(log->matching("running lvs once more", ZR_LOG_ERROR).size(), 1u);
   EXPECT_EQ(lvmCalls().size(), 3u);
 
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-truncated.json", 1);
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-truncated.json");
   remake();
   try {
     lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
@@ -650,11 +660,11 @@ TEST_F(LvmEngineTest, LinesInTheReportAreLoggedAndAnUnreadableReportIsAskedForOn
 }
 
 TEST_F(LvmEngineTest, LvmOlderThanTheJsonReportIsNamed) {
-  ::setenv("FAKE_LVM_REPORT", "/dev/null", 1);
-  ::setenv("FAKE_LVM_FAIL", "lvs", 1);
-  ::setenv("FAKE_LVM_ERR", "lvs: unrecognized option '--reportformat'", 1);
-  ::setenv("FAKE_LVM_STATUS", "3", 1);
-  ::setenv("FAKE_LVM_VERSION", "2.02.133(2) (2015-10-30)", 1);
+  fakeLvm("FAKE_LVM_REPORT", "/dev/null");
+  fakeLvm("FAKE_LVM_FAIL", "lvs");
+  fakeLvm("FAKE_LVM_ERR", "lvs: unrecognized option '--reportformat'");
+  fakeLvm("FAKE_LVM_STATUS", "3");
+  fakeLvm("FAKE_LVM_VERSION", "2.02.133(2) (2015-10-30)");
   try {
     lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
     FAIL();
@@ -673,9 +683,9 @@ TEST_F(LvmEngineTest, LvmOlderThanTheJsonReportIsNamed) {
 TEST_F(LvmEngineTest, WithoutRootTheMessageSaysThatLvmNeedsRoot) {
   config.root = false;
   remake();
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-empty-vg.json", 1);
-  ::setenv("FAKE_LVM_FAIL", "lvs", 1);
-  ::setenv("FAKE_LVM_ERR", "  WARNING: Running as a non-root user. Functionality may be unavailable.", 1);
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-empty-vg.json");
+  fakeLvm("FAKE_LVM_FAIL", "lvs");
+  fakeLvm("FAKE_LVM_ERR", "  WARNING: Running as a non-root user. Functionality may be unavailable.");
   try {
     lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
     FAIL();
@@ -686,4 +696,28 @@ TEST_F(LvmEngineTest, WithoutRootTheMessageSaysThatLvmNeedsRoot) {
                                    "user. Functionality may be unavailable.");
   }
   for (auto& c : lvmCalls()) EXPECT_NE(c, "version");
+}
+
+// lvm blocks signals while it holds the origin suspended: lvcreate and lvremove
+// are waited for past the timeout, never killed; a report may be killed.
+TEST_F(LvmEngineTest, ChangesOutliveTheTimeoutAndReportsDoNot) {
+  config.timeoutSeconds = 1;
+  remake();
+  lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+  fakeLvm("FAKE_LVM_SLEEP_IN", "lvcreate");
+  std::string at = mountRoot;
+  auto snap = volume("vgtest/lvext4")->createSnap(16, "zrks_9", at);
+  EXPECT_EQ(log->matching("lvm lvcreate succeeded, but only after more than 1 s", ZR_LOG_ERROR).size(), 1u);
+  fakeLvm("FAKE_LVM_SLEEP_IN", "lvremove");
+  EXPECT_NO_THROW(snap->deleteSnap());
+  EXPECT_EQ(log->matching("lvm lvremove succeeded, but only after more than 1 s", ZR_LOG_ERROR).size(), 1u);
+
+  fakeLvm("FAKE_LVM_SLEEP_IN", "lvs");
+  remake();
+  try {
+    lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+    FAIL() << "a report outlived its timeout";
+  } catch (const ZrException& e) {
+    EXPECT_NE(std::string(e.getMessage()).find("did not finish in time"), std::string::npos) << e.getMessage();
+  }
 }

@@ -90,11 +90,15 @@ zr::CommandResult LvmEngine::run(const std::vector<std::string>& args, bool kill
   zr::CommandOptions options;
   options.timeoutSeconds = m_config.timeoutSeconds;
   options.environment = {{"LVM_SUPPRESS_FD_WARNINGS", "1"}};
+  // Where the administrator keeps lvm.conf, and udev-less systems (lvm(8) ENVIRONMENT).
+  options.inherit = {"LVM_SYSTEM_DIR", "DM_DISABLE_UDEV"};
+  // lvcreate and lvremove suspend the origin while they load the snapshot:
+  // a command that changes LVM is never killed half-way.
+  options.killOnTimeout = killable;
   {
     std::lock_guard<std::mutex> hold(m_lock);
     ++m_runs;
   }
-  (void)killable;
   return zr::RunCommand(argv, options);
 }
 
