@@ -483,7 +483,8 @@ TEST(BtrfsRule, ASnapshotIsMountedBesideItsOriginOnlyWithTempFsidOnOneDevice) {
 
 TEST_F(LvmEngineTest, BtrfsIsRefusedBeforeAnythingIsCreated) {
   addDmDevice("dm-0", "vgtest-lvext4", "253:0");
-  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-lvext4", "/data", "btrfs", "/", "rw", makedev(253, 0)});
+  // btrfs shows an anonymous device number in the mount table.
+  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-lvext4", "/data", "btrfs", "/", "rw", makedev(0, 45)});
   EXPECT_EQ(createError("vgtest/lvext4", "zrks_9"),
             "Cannot snapshot vgtest/lvext4: it holds btrfs, and a snapshot carries the same file-system UUID; this "
             "kernel has no btrfs temp_fsid, so mounting the copy beside its origin can corrupt data (Operation not "

@@ -38,6 +38,16 @@ std::string DmPath(const std::string& originPath, const std::string& vg, const s
 // kernel's numbers in the report are the device's identity.
 void UseKernelNumbers(RDEV& rdev, const LvRow& r) { rdev.devNumber = r.device(); }
 
+// The block device a mount shows: btrfs puts an anonymous device number in the
+// mount table, so the source's node, when there is one, is asked first.
+dev_t MountedDevice(const zr::MountRecord& m) {
+  struct stat st {};
+  if (m.source.compare(0, 5, "/dev/") == 0 && ::stat(m.source.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+    return st.st_rdev;
+  }
+  return m.devno;
+}
+
 // "2.02.133(2)" from `lvm version`, or "".
 std::string VersionIn(const std::string& text) {
   size_t at = text.find("LVM version:");
@@ -273,7 +283,7 @@ void LvmEngine::noteOwnChange(const DmState::Signature& before, const DmState::S
 std::string LvmEngine::fileSystemOf(const LvRow& lv) {
   if (!lv.active()) return "";
   for (auto& m : m_mounts->table()) {
-    if (m.devno == lv.device()) return m.fstype;
+    if (m.source == lv.dmPath || MountedDevice(m) == lv.device()) return m.fstype;
   }
   return "";
 }
@@ -388,7 +398,7 @@ std::string LvmEngine::MountOptions(const std::string& fstype) {
 bool LvmEngine::isMounted(const Snap& snap) {
   if (snap.rdev.devNumber == 0) return false;
   for (auto& m : m_mounts->table()) {
-    if (m.devno == snap.rdev.devNumber) return true;
+    if (MountedDevice(m) == snap.rdev.devNumber) return true;
   }
   return false;
 }
@@ -398,7 +408,7 @@ bool LvmEngine::isMountedAt(const Snap& snap, const std::string& dir) {
   std::vector<zr::MountRecord> table = m_mounts->table();
   // The last mount on a directory is the one seen there.
   for (auto it = table.rbegin(); it != table.rend(); ++it) {
-    if (it->target == target) return snap.rdev.devNumber != 0 && it->devno == snap.rdev.devNumber;
+    if (it->target == target) return snap.rdev.devNumber != 0 && MountedDevice(*it) == snap.rdev.devNumber;
   }
   return false;
 }
@@ -510,7 +520,7 @@ UnmountResult LvmEngine::unMount(const std::string& dir, std::string& why) {
   const LvRow* owner = nullptr;
   std::vector<LvRow> all = rows();
   for (auto& r : all) {
-    if (r.active() && r.device() == top->devno) owner = &r;
+    if (r.active() && r.device() == MountedDevice(*top)) owner = &r;
   }
   if (!owner || !owner->isSnapshot() || !isManagerSnapshotName(owner->name)) {
     why = dir + " holds " + top->source + ", which is not an LVM snapshot that the snapshot manager created";
