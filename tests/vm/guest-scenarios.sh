@@ -285,15 +285,21 @@ scenario_btrfs() {
 }
 
 # ---------------------------------------------------------------- a broken volume group beside a healthy one
-# On the second disk: one VG whose second PV is gone, one whose metadata is
-# damaged. lvs exits non-zero for them, and the job on the healthy VG goes on.
+# On the second disk: a VG whose second PV is gone, one whose metadata is
+# damaged, a foreign one (another host's system ID) and an exported one. lvs
+# exits non-zero for some of them, and the job on the healthy VG goes on.
 scenario_badvg() {
     local S=$W/badvg rc out
     [ -b /dev/vdb ] || { fail "bad VG: second disk present"; return; }
     # Not at offset 0: lvm would see the label of the first through /dev/vdb too.
     dmsetup create zrpv1 --table "0 131072 linear /dev/vdb 2048" \
         && dmsetup create zrpv2 --table "0 131072 linear /dev/vdb 133120" \
-        && dmsetup create zrpv3 --table "0 131072 linear /dev/vdb 264192" || { fail "bad VG: devices made"; return; }
+        && dmsetup create zrpv3 --table "0 131072 linear /dev/vdb 264192" \
+        && dmsetup create zrpv4 --table "0 131072 linear /dev/vdb 395264" \
+        && dmsetup create zrpv5 --table "0 131072 linear /dev/vdb 526336" || { fail "bad VG: devices made"; return; }
+    vgcreate -q vgfor /dev/mapper/zrpv4 >/dev/null && vgchange -qy --systemid otherhost vgfor >/dev/null 2>&1 \
+        || { fail "bad VG: foreign VG made"; return; }
+    vgcreate -q vgexp /dev/mapper/zrpv5 >/dev/null && vgexport -q vgexp >/dev/null || { fail "bad VG: exported VG made"; return; }
     vgcreate -q vgmiss /dev/mapper/zrpv1 /dev/mapper/zrpv2 >/dev/null && lvcreate -qy -L 96M -n lv vgmiss >/dev/null \
         && vgchange -q -an vgmiss >/dev/null && dmsetup remove zrpv2 || { fail "bad VG: missing PV made"; return; }
     vgcreate -q vgdmg /dev/mapper/zrpv3 >/dev/null && lvcreate -qy -L 8M -n lv vgdmg >/dev/null \
@@ -305,8 +311,7 @@ scenario_badvg() {
     "$ZRSNAP" run -q --state-dir $S --log $S.log --exec true /mnt/ext4
     check "bad VG: the job on the healthy VG succeeds" test $? = 0 -a "$(manager_lvs)" = 0
     check "bad VG: lvs's complaint is in the log" grep -q "lvs reported:" $S.log
-    vgremove -qyf vgmiss >/dev/null 2>&1; vgremove -qyf vgdmg >/dev/null 2>&1
-    dmsetup remove zrpv1; dmsetup remove zrpv3
+    for d in zrpv1 zrpv3 zrpv4 zrpv5; do dmsetup remove $d; done
 }
 
 ALL="job paths crash slow failed_lvcreate busy overflow full owner numeric btrfs badvg"
