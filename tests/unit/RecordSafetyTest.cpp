@@ -262,3 +262,18 @@ TEST_P(RecordSafetyTest, EngineFailingMidwayLeavesTheRecordWhole) {
   EXPECT_EQ(ReadFile(info), record.substr(0, split)) << "the entry removed before the failure is gone now";
   EXPECT_EQ(ReadFile(info + ".done"), record.substr(split));
 }
+
+TEST_P(RecordSafetyTest, SnapshotMadeByAFailedCreateStaysRecordedAndIsRolledBack) {
+  ASSERT_FALSE(initialize(*m).IsError());
+  // The command made the snapshot, then timed out.
+  engine->inject(Call::CreateSnap, 1, Fault::Before, "", [&] {
+    std::istringstream call(engine->calls().back());
+    std::string verb, origin, name;
+    call >> verb >> origin >> name;
+    engine->addSnapshot(origin, name, "testsnap-" + name, "");
+  });
+  engine->inject(Call::CreateSnap, 1, Fault::ThrowZr, "lvcreate timed out");
+  EXPECT_EQ(runJob({vol}).Message(), "lvcreate timed out");
+  EXPECT_EQ(log->matching("stays recorded in " + info + ": the engine reports it", ZR_LOG_ERROR).size(), 1u);
+  EXPECT_TRUE(engine->snapshots().empty()) << "the rollback found it through its line";
+}
