@@ -16,7 +16,7 @@ mkdir -p $W
 NFAIL=0
 pass() { echo "PASS $1"; }
 fail() { echo "FAIL $1${2:+: $2}"; NFAIL=$((NFAIL + 1)); }
-check() { local d=$1; shift; if "$@"; then pass "$d"; else fail "$d"; fi; }
+check() { local d=$1; shift; if "$@"; then pass "$d"; else fail "$d"; return 1; fi; }
 manager_lvs() { lvs --noheadings -o lv_name "$VG" | grep -c 'zrks_'; }
 mounts_under() { grep -c " $1/" /proc/self/mountinfo; }
 lines() { [ -f "$1" ] && grep -c . "$1" || echo 0; }
@@ -205,7 +205,8 @@ scenario_overflow() {
     check "overflow: the job fails" test $rc = 1
     check "overflow: the error names the snapshot" grep -Eq "snapshot $VG/zrks_[0-9]+ (overflowed|is invalid)" $W/overflow.err
     check "overflow: the error says the backup is incomplete" grep -q "incomplete" $W/overflow.err
-    check "overflow: snapshot removed" test "$(manager_lvs)" = 0 -a "$(mounts_under $S/mnt)" = 0
+    check "overflow: snapshot removed" test "$(manager_lvs)" = 0 -a "$(mounts_under $S/mnt)" = 0 \
+        || grep -E "ERROR|WARN" $S.log | tail -n 8
     rm -f /mnt/ext4/big.bin
 }
 
@@ -308,8 +309,8 @@ scenario_badvg() {
     head -c 65536 /dev/urandom | dd of=/dev/mapper/zrpv3 bs=512 seek=9 conv=notrunc status=none
     out=$(lvs --reportformat json --binary -o lv_name,vg_name 2>&1 >/dev/null); rc=$?
     echo "INFO bad VG: lvs exits $rc: $(echo "$out" | xargs)"
-    "$ZRSNAP" run -q --state-dir $S --log $S.log --exec true /mnt/ext4
-    check "bad VG: the job on the healthy VG succeeds" test $? = 0 -a "$(manager_lvs)" = 0
+    "$ZRSNAP" run -q --state-dir $S --log $S.log --exec true /mnt/ext4 2> $W/badvg.err
+    check "bad VG: the job on the healthy VG succeeds" test $? = 0 -a "$(manager_lvs)" = 0 || cat $W/badvg.err
     check "bad VG: lvs's complaint is in the log" grep -q "lvs reported:" $S.log
     for d in zrpv1 zrpv3 zrpv4 zrpv5; do dmsetup remove $d; done
 }
