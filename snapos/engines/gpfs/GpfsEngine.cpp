@@ -164,21 +164,29 @@ void GpfsEngine::verifyReachable(const FileSystem& fs, const Fileset& set, const
   throw ZrException(message, err);
 }
 
+void GpfsEngine::lookup(const std::string& id, FileSystem& fs, Fileset& set) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  auto it = m_listing.byId.find(id);
+  if (it == m_listing.byId.end()) throw ZrException("No GPFS file system or fileset is known as " + id, ENOENT);
+  fs = it->second;
+  auto f = m_listing.filesets.find(id);
+  if (f != m_listing.filesets.end()) set = f->second;
+}
+
+std::string GpfsEngine::snapshotSpecial(const LV& origin, const std::string& name) {
+  FileSystem fs;
+  Fileset set;
+  lookup(origin.id, fs, set);
+  return SnapshotSpecial(fs.device, set.name, name);
+}
+
 SP<Snap> GpfsEngine::createSnap(const LV& origin, uint32_t, const std::string& name, std::string& mountDir) {
   if (name.find_first_of(":, \t\n") != std::string::npos) {
     throw ZrException("Cannot create GPFS snapshot \"" + name + "\": names hold no ':', ',' or white space", EINVAL);
   }
   FileSystem fs;
   Fileset set;
-  {
-    std::lock_guard<std::mutex> hold(m_lock);
-    auto it = m_listing.byId.find(origin.id);
-    if (it == m_listing.byId.end())
-      throw ZrException("No GPFS file system or fileset is known as " + origin.id, ENOENT);
-    fs = it->second;
-    auto f = m_listing.filesets.find(origin.id);
-    if (f != m_listing.filesets.end()) set = f->second;
-  }
+  lookup(origin.id, fs, set);
   const bool ofFileset = !set.name.empty();
   GpfsSnapDir::Names dirs = snapDirs(fs.name);
   const std::string where =

@@ -45,6 +45,7 @@ class ZR_API GpfsEngine : public Engine {
   // logged at level -1, so that one bad file system does not hide the others;
   // only when every mounted one fails does the listing throw.
   std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) override;
+  std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
   bool isMounted(const Snap& snap) override;
   void deleteSnap(const Snap& snap) override;
@@ -71,6 +72,8 @@ class ZR_API GpfsEngine : public Engine {
 
   std::vector<FileSystem> fileSystems();
   SP<LV> describe(const FileSystem& fs, Listing& listing);
+  // The file system (and fileset, if any) of a listed volume. Throws when unknown.
+  void lookup(const std::string& id, FileSystem& fs, Fileset& set);
   std::vector<GpfsY::Row> snapshots(const std::string& fsName);
   GpfsSnapDir::Names snapDirs(const std::string& fsName);
   void create(const std::vector<std::string>& args);
