@@ -75,7 +75,8 @@ TEST_F(GpfsEngineTest, FileSetJunctionsAreWhereThisNodeMountedTheFileSystem) {
   auto projects = fs->childLVs.front();
   EXPECT_EQ(projects->mountPath, fileset) << "mmlsfileset said /gpfs/fs0/projects";
   std::string mountDir;
-  gpfs->createSnap(*projects, 0, "zrgpfs_2", mountDir);
+  auto snap = gpfs->createSnap(*projects, 0, "zrgpfs_2", mountDir);
+  EXPECT_EQ(snap->rdev.getSpecial(), gpfs->snapshotSpecial(*projects, "zrgpfs_2")) << "as recorded beforehand";
   EXPECT_EQ(mountDir, fileset + "/.snapshots/zrgpfs_2");
   EXPECT_EQ(test::ReadFile(mountDir + "/p.txt"), "fileset v1\n");
 }
