@@ -197,6 +197,9 @@ struct SnapDirSetting {
   std::string global, fileset;
   bool globalsInFilesets;
 };
+void PrintTo(const SnapDirSetting& d, std::ostream* os) {
+  *os << "global " << d.global << ", fileset " << d.fileset << (d.globalsInFilesets ? ", globals in filesets" : "");
+}
 
 class GpfsRenamedSnapDir : public GpfsHostTest, public ::testing::WithParamInterface<SnapDirSetting> {};
 

@@ -66,6 +66,7 @@ TEST(GpfsEngine, IdentityTexts) {
 struct SnapDirCase {
   std::string fs, output, global, fileset;
 };
+void PrintTo(const SnapDirCase& c, std::ostream* os) { *os << c.fs; }
 
 class GpfsSnapDirShapes : public ::testing::TestWithParam<SnapDirCase> {};
 
@@ -148,6 +149,7 @@ struct JunctionCase {
   std::vector<GpfsY::Row> rows;
   std::vector<std::pair<std::string, std::string>> expected;  // name, path
 };
+void PrintTo(const JunctionCase& c, std::ostream* os) { *os << "mounted on " << c.mountPoint; }
 
 class GpfsJunctions : public ::testing::TestWithParam<JunctionCase> {};
 
