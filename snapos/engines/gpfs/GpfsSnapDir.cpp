@@ -1,7 +1,6 @@
 #include "engines/gpfs/GpfsSnapDir.h"
 
 #include <cerrno>
-#include <regex>
 #include <vector>
 
 #include "zr/ZrException.h"
@@ -9,11 +8,8 @@
 namespace FlrSnapOS {
 namespace GpfsSnapDir {
 namespace {
-const std::regex kBoth(
-    R"re(Snapshot directory for "([^"]+)" is "([^"/]+)" \((root directory only|all directories)\))re");
-const std::regex kFileset(
-    R"re(Fileset snapshot directory for "([^"]+)" is "([^"/]+)" \((root directory only|all directories)\))re");
-const std::regex kGlobal(R"re(Global snapshot directory for "([^"]+)" is "([^"/]+)" in (root fileset|all filesets))re");
+const std::vector<std::string> kWhere = {" (root directory only)", " (all directories)"};
+const std::vector<std::string> kGlobalsIn = {" in root fileset", " in all filesets"};
 
 std::vector<std::string> Lines(const std::string& output) {
   std::vector<std::string> lines;
@@ -27,11 +23,18 @@ std::vector<std::string> Lines(const std::string& output) {
   return lines;
 }
 
-// The directory name of a line of the given shape about fsName, or "".
-std::string Match(const std::string& line, const std::regex& shape, const std::string& fsName) {
-  std::smatch m;
-  if (!std::regex_match(line, m, shape) || m[1] != fsName) return "";
-  return m[2];
+// X of a line `<lead>"<fsName>" is "X"<ending>` with one of the endings, or "".
+std::string Match(const std::string& line, const std::string& lead, const std::vector<std::string>& endings,
+                  const std::string& fsName) {
+  const std::string head = lead + "\"" + fsName + "\" is \"";
+  if (line.compare(0, head.size(), head) != 0) return "";
+  const size_t close = line.find('"', head.size());
+  if (close == std::string::npos) return "";
+  const std::string name = line.substr(head.size(), close - head.size());
+  const std::string rest = line.substr(close + 1);
+  bool known = false;
+  for (auto& ending : endings) known |= rest == ending;
+  return known && name.find('/') == std::string::npos ? name : "";
 }
 }  // namespace
 
@@ -39,10 +42,10 @@ Names Parse(const std::string& output, const std::string& fsName) {
   std::vector<std::string> lines = Lines(output);
   Names names;
   if (lines.size() == 1) {
-    names.global = names.fileset = Match(lines[0], kBoth, fsName);
+    names.global = names.fileset = Match(lines[0], "Snapshot directory for ", kWhere, fsName);
   } else if (lines.size() == 2) {
-    names.fileset = Match(lines[0], kFileset, fsName);
-    names.global = Match(lines[1], kGlobal, fsName);
+    names.fileset = Match(lines[0], "Fileset snapshot directory for ", kWhere, fsName);
+    names.global = Match(lines[1], "Global snapshot directory for ", kGlobalsIn, fsName);
   }
   if (names.global.empty() || names.fileset.empty()) {
     std::string shown = output;
