@@ -22,6 +22,10 @@ class ZR_API Snap : public SPEnabled {
   ~Snap() override;
 
   virtual bool isMounted();
+  // True when the file system mounted on dir is this snapshot.
+  bool isMountedAt(const std::string& dir) const;
+  // Empty while the snapshot holds its whole point-in-time copy; otherwise why not.
+  std::string damage() const;
   // Removes the snapshot. Throws ZrException when it cannot, or will not.
   virtual void deleteSnap();
 
@@ -44,6 +48,8 @@ class ZR_API LV : public SPEnabled {
   // read-only on mountDir (an empty directory). The engine may mount it
   // elsewhere and store that directory in mountDir. Throws ZrException.
   virtual SP<Snap> createSnap(uint32_t cowSizeMB, const std::string& name, std::string& mountDir);
+  // The device text snapshot `name` of this volume will have once created.
+  std::string snapshotSpecial(const std::string& name) const;
 
   RDEV rdev;
   std::list<SP<Snap>> snaps;
