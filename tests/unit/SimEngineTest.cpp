@@ -230,3 +230,19 @@ TEST_F(SimEngineTest, ToleratesWhatAKilledProcessLeaves) {
     EXPECT_NE(std::string(e.getMessage()).find(dir + "/sim/state.json"), std::string::npos) << e.getMessage();
   }
 }
+
+// Inputs the state fuzzer found or that sit next to them: each is a clear error.
+TEST_F(SimEngineTest, StateWithAnImpossibleGenerationIsAClearError) {
+  for (const char* generation : {"1e300", "-1", "2.5", "\"7\""}) {
+    SCOPED_TRACE(generation);
+    test::WriteFile(dir + "/sim/state.json",
+                    std::string(R"({"generation":)") + generation + R"(,"volumes":[],"snapshots":[]})");
+    try {
+      engine->state();
+      FAIL() << "loaded a state whose generation is " << generation;
+    } catch (const ZrException& e) {
+      EXPECT_EQ(std::string(e.getMessage()), "Cannot read the simulated engine's state " + dir +
+                                                 "/sim/state.json: \"generation\" is not a whole number of changes");
+    }
+  }
+}
