@@ -65,6 +65,10 @@ class ZR_API LV : public SPEnabled {
 ZR_API std::list<SP<LV>> getLVList();
 // Every volume of the given engine.
 ZR_API std::list<SP<LV>> getLVList(FLR_SNAP_ENG engine);
+// What is still on the system of a recorded snapshot that no engine reports
+// (another engine's, or one whose engine is misconfigured): its device node, a
+// mount on its mount directory, or files in that directory. Empty when nothing is.
+ZR_API std::string leftoversOf(const std::string& special, const std::string& mountDir);
 // Unmounts the snapshot mounted on dir. Acts only where a snapshot that an
 // engine manages is mounted there; otherwise logs why and returns false.
 ZR_API bool unMount(const std::string& dir);
