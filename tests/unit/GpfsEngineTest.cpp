@@ -26,14 +26,23 @@ class GpfsEngineTest : public test::EngineTest {
                  {"snapshots", json::array()}}}}}};
     saveState();
     mountInfo({"gpfs0 " + mount});
-    ::setenv("FAKE_MM_STATE", (dir + "/mm.json").c_str(), 1);
-    ::setenv("FAKE_MM_LOG", (dir + "/mm.log").c_str(), 1);
+    writeCommands();
     GpfsEngine::Config c;
-    c.commandDir = FIXTURES "/fake-mm";
+    c.commandDir = dir + "/mm";
     c.mountInfo = dir + "/mountinfo";
     gpfs = std::make_shared<GpfsEngine>(c);
   }
 
+  // The engine gives the commands none of our environment: each wrapper names the fake's state.
+  void writeCommands() {
+    std::filesystem::create_directories(dir + "/mm");
+    for (std::string command : {"mmlsfileset", "mmlssnapshot", "mmsnapdir", "mmcrsnapshot", "mmdelsnapshot"}) {
+      std::string wrapper = dir + "/mm/" + command;
+      test::WriteFile(wrapper, "#!/bin/sh\nFAKE_MM_STATE='" + dir + "/mm.json' FAKE_MM_LOG='" + dir +
+                                   "/mm.log' exec '" FIXTURES "/fake-mm/" + command + "' \"$@\"\n");
+      std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    }
+  }
   void saveState() { test::WriteFile(dir + "/mm.json", state.dump()); }
   json snapshots() { return json::parse(test::ReadFile(dir + "/mm.json"))["filesystems"]["gpfs0"]["snapshots"]; }
   std::string mmLog() { return test::FileExists(dir + "/mm.log") ? test::ReadFile(dir + "/mm.log") : ""; }
