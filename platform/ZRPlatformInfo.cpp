@@ -27,6 +27,23 @@ void ReportOnce(const std::string& path, const std::string& problem) {
                   problem.c_str());
 }
 
+std::string Trim(const std::string& text) {
+  size_t first = text.find_first_not_of(" \t\r"), last = text.find_last_not_of(" \t\r");
+  return first == std::string::npos ? "" : text.substr(first, last - first + 1);
+}
+
+// The parser drops a section without keys; a checker must still see it.
+std::vector<std::string> SectionHeaders(const std::string& text) {
+  std::vector<std::string> names;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    line = Trim(line);
+    if (line.size() > 1 && line.front() == '[' && line.back() == ']')
+      names.push_back(Trim(line.substr(1, line.size() - 2)));
+  }
+  return names;
+}
+
 // The whole file, or the errno of the failed open or read; ENOENT for no file.
 int ReadWhole(const std::string& path, std::string& text) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -85,6 +102,7 @@ void ZRPlatformInfo::load(const std::string& text) {
     m_problem = "line " + std::to_string(e.line()) + ": " + e.message();
     return;
   }
+  m_sections = SectionHeaders(text);
   for (auto& top : tree) {
     if (top.second.empty() && !top.second.data().empty()) {  // "key=value" before the first section
       m_keys.emplace_back("", top.first);

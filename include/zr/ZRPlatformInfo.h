@@ -26,7 +26,8 @@ class ZR_API ZRPlatformInfo {
   bool found() const { return m_found; }
   // Why the file could not be used ("cannot read ...: <errno text>" or "line N: <reason>"); empty when it could.
   const std::string& problem() const { return m_problem; }
-  // Each key as (section, key), in file order; a key outside any section has an empty section.
+  // Each section, and each key as (section, key), in file order; a key outside any section has an empty section.
+  const std::vector<std::string>& sections() const { return m_sections; }
   const std::vector<std::pair<std::string, std::string>>& keys() const { return m_keys; }
 
   // What a number value must be: decimal digits only, within unsigned long.
@@ -43,6 +44,7 @@ class ZR_API ZRPlatformInfo {
   bool m_found = false;
   std::string m_problem;
   std::map<std::string, std::string> m_values;  // "section\nkey" -> value
+  std::vector<std::string> m_sections;
   std::vector<std::pair<std::string, std::string>> m_keys;
 };
 

@@ -67,6 +67,7 @@ void CloseOurDescriptors() {
 // In the forked watchdog: waits for zrsnap's death, then kills the backup's group (itself included).
 [[noreturn]] void BecomeWatchdog(pid_t parent, pid_t group) {
   ::setpgid(0, group);
+  ::prctl(PR_SET_NAME, "zrsnap-watch");
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::signal(s, SIG_IGN);  // forwarded ones are the command's
   sigset_t death;
   sigemptyset(&death);

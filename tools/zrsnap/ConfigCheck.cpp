@@ -39,14 +39,15 @@ std::set<std::string> SectionNames() {
   return names;
 }
 
+std::string UnknownSectionWarning(const ZRPlatformInfo& config, const std::string& section) {
+  return "configuration file " + config.path() + ": unknown section [" + section + "] is ignored" +
+         CaseHint(section, SectionNames());
+}
+
 std::string UnknownKeyWarning(const ZRPlatformInfo& config, const std::string& section, const std::string& key) {
   const std::string file = "configuration file " + config.path();
   if (section.empty()) return file + ": key " + key + " outside any section is ignored";
-  auto known = KnownKeys().find(section);
-  if (known == KnownKeys().end()) {
-    return file + ": unknown section [" + section + "] is ignored" + CaseHint(section, SectionNames());
-  }
-  return file + ": unknown key " + key + " in [" + section + "] is ignored" + CaseHint(key, known->second);
+  return file + ": unknown key " + key + " in [" + section + "] is ignored" + CaseHint(key, KnownKeys().at(section));
 }
 
 std::string CheckNumber(const ZRPlatformInfo& config, const std::string& section, const std::string& key) {
@@ -67,15 +68,18 @@ ConfigProblems CheckConfiguration() {
   } else if (!config.problem().empty()) {
     problems.error = "configuration file " + config.path() + ", " + config.problem();
   }
-  std::set<std::string> warnedSections;
+  for (auto& section : config.sections()) {
+    if (!KnownKeys().count(section)) problems.warnings.push_back(UnknownSectionWarning(config, section));
+  }
   for (auto& entry : config.keys()) {
     const std::string& section = entry.first;
     const std::string& key = entry.second;
     auto known = KnownKeys().find(section);
-    if (known != KnownKeys().end() && known->second.count(key)) {
-      if (IsNumberKey(key) && problems.error.empty()) problems.error = CheckNumber(config, section, key);
-    } else if (section.empty() || known != KnownKeys().end() || warnedSections.insert(section).second) {
+    if (!section.empty() && known == KnownKeys().end()) continue;  // said of the whole section
+    if (known == KnownKeys().end() || !known->second.count(key)) {
       problems.warnings.push_back(UnknownKeyWarning(config, section, key));
+    } else if (IsNumberKey(key) && problems.error.empty()) {
+      problems.error = CheckNumber(config, section, key);
     }
   }
   return problems;

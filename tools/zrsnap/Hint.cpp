@@ -44,7 +44,8 @@ std::string ShellQuote(const std::string& text) {
 std::string SameEngineCommand(const Options& o, const std::string& words) {
   std::string line;
   if (ZRPlatformInfo::PathIsNamed()) {
-    line += "ZRSNAP_CONFIG=" + ShellQuote(fs::absolute(ZRPlatformInfo::DefaultPath()).string()) + " ";
+    line +=
+        "ZRSNAP_CONFIG=" + ShellQuote(fs::absolute(ZRPlatformInfo::DefaultPath()).lexically_normal().string()) + " ";
   }
   line += ShellQuote(ThisProgram()) + " " + words;
   if (!o.simDir.empty()) {

@@ -83,15 +83,18 @@ int ExitStatusOf(const BackupEnd& end) {
   return end.exitStatus;
 }
 
+std::string SignalName(int signal) { return ::strsignal(signal); }
+
 // Runs the backup unless a signal came first; 0 when it succeeded, else zrsnap's exit status for it.
 int Backup(const Options& o, const Pairs& pairs, const std::vector<LivePath>& live) {
   if (int signal = JobSignals::received()) {
-    TellFailure(std::string("signal ") + ::strsignal(signal) + " received: the backup command is not run");
+    TellFailure(SignalName(signal) + " received before the backup command started: it is not run");
     return kExitSignalBase + signal;
   }
   TellProgress("running backup command over " + std::to_string(pairs.size()) + " snapshot(s)" +
                (live.empty() ? "" : " and " + std::to_string(live.size()) + " live path(s)"));
   BackupEnd end = RunBackupCommand(o.exec, ExecEnvironment(pairs, live));
+  if (int signal = JobSignals::received()) TellFailure(SignalName(signal) + " received: passed to the backup command");
   if (end.exitStatus == 0) return kExitOk;
   TellFailure(Describe(end));
   return ExitStatusOf(end);
@@ -118,9 +121,10 @@ int BackUpAndTearDown(const Options& o, CKestrelNativeSnapManager& manager, cons
   } else {
     backup = Backup(o, manager.GetSourceToLocalMap(), live);
   }
+  const int before = JobSignals::received();
   int teardown = TearDown(o, manager);
   if (int signal = JobSignals::received()) {
-    TellFailure(std::string("ended by signal ") + ::strsignal(signal) + " after tearing down");
+    if (!before) TellFailure(SignalName(signal) + " received during the teardown, which went on to its end");
     return kExitSignalBase + signal;
   }
   return backup != kExitOk ? backup : teardown;

@@ -35,7 +35,7 @@ void InstallLog(const Options& o) {
 // The plug-in reads the same file from any folder it may change to.
 void CheckConfigurationFile() {
   if (ZRPlatformInfo::PathIsNamed()) {
-    ::setenv("ZRSNAP_CONFIG", std::filesystem::absolute(ZRPlatformInfo::DefaultPath()).c_str(), 1);
+    ::setenv("ZRSNAP_CONFIG", std::filesystem::absolute(ZRPlatformInfo::DefaultPath()).lexically_normal().c_str(), 1);
   }
   ConfigProblems problems = CheckConfiguration();
   for (auto& warning : problems.warnings) TellFailure(warning);
