@@ -23,6 +23,8 @@ void CGpfsSnapManagerPrivate::getLVList(std::list<SP<FlrSnapOS::LV>>& out) {
 CNeError CGpfsSnapManagerPrivate::ReMountSnaps() { return CNeError::Success(); }
 
 CNeError CGpfsSnapManagerPrivate::CreateAndMountSnap(std::list<std::string>& contents) {
+  CNeError ready = StartCreation(contents, kSigCreate);
+  if (ready.IsError()) return ready.Push(FX_CODE_LOCATION(kFile, kSigCreate));
   Records fileSystems;  // file-system mount point -> its record, one per file system
   Records toSnapshot;   // source key -> record to snapshot
   for (auto& c : contents) {

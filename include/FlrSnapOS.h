@@ -22,6 +22,10 @@ class ZR_API Snap : public SPEnabled {
   ~Snap() override;
 
   virtual bool isMounted();
+  // True when the file system mounted on dir is this snapshot.
+  bool isMountedAt(const std::string& dir) const;
+  // Empty while the snapshot holds its whole point-in-time copy; otherwise why not.
+  std::string damage() const;
   // Removes the snapshot. Throws ZrException when it cannot, or will not.
   virtual void deleteSnap();
 
@@ -44,6 +48,8 @@ class ZR_API LV : public SPEnabled {
   // read-only on mountDir (an empty directory). The engine may mount it
   // elsewhere and store that directory in mountDir. Throws ZrException.
   virtual SP<Snap> createSnap(uint32_t cowSizeMB, const std::string& name, std::string& mountDir);
+  // The device text snapshot `name` of this volume will have once created.
+  std::string snapshotSpecial(const std::string& name) const;
 
   RDEV rdev;
   std::list<SP<Snap>> snaps;
@@ -59,6 +65,10 @@ class ZR_API LV : public SPEnabled {
 ZR_API std::list<SP<LV>> getLVList();
 // Every volume of the given engine.
 ZR_API std::list<SP<LV>> getLVList(FLR_SNAP_ENG engine);
+// What is still on the system of a recorded snapshot that no engine reports
+// (another engine's, or one whose engine is misconfigured): its device node, a
+// mount on its mount directory, or files in that directory. Empty when nothing is.
+ZR_API std::string leftoversOf(const std::string& special, const std::string& mountDir);
 // Unmounts the snapshot mounted on dir. Acts only where a snapshot that an
 // engine manages is mounted there; otherwise logs why and returns false.
 ZR_API bool unMount(const std::string& dir);

@@ -30,7 +30,16 @@ class ZR_API Engine : public std::enable_shared_from_this<Engine> {
   virtual std::string name() const = 0;
 
   virtual std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) = 0;
+  // The device text that snapshot `name` of origin will have, known before it
+  // exists: the manager records a snapshot before asking for it, so that no
+  // moment leaves one that no record names. createSnap's snapshot reports it.
+  virtual std::string snapshotSpecial(const LV& origin, const std::string& name) = 0;
   virtual SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) = 0;
+  // Empty while the snapshot still holds its whole point-in-time copy;
+  // otherwise why it does not (a backup read from it is incomplete).
+  virtual std::string damage(const Snap& snap);
+  // True when the file system mounted on dir is snap itself.
+  virtual bool isMountedAt(const Snap& snap, const std::string& dir);
   virtual bool isMounted(const Snap& snap) = 0;
   virtual void deleteSnap(const Snap& snap) = 0;
   // why receives the reason when the result is not Unmounted.

@@ -11,6 +11,13 @@ boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 
 CLogWriterInterface::~CLogWriterInterface() = default;
 
+CLogWriterInterface& ZrLogWriter() {
+  if (CLogWriterInterface* installed = g_ptrLogWriter.get()) return *installed;
+  static CStreamLogWriter* fallback =
+      new CStreamLogWriter(ZR_LOG_PROGRESS, stderr);  // never destroyed: used at exit too
+  return *fallback;
+}
+
 CStreamLogWriter::CStreamLogWriter(int level, FILE* stream) : m_level(level), m_stream(stream), m_owned(false) {}
 
 CStreamLogWriter::CStreamLogWriter(int level, const std::string& path)

@@ -29,6 +29,28 @@ CNeError Create(const std::string& path, bool parents) {
   return CNeError::Success();
 }
 
+namespace {
+int MakePrivate(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0) return errno;
+  // mkdir's mode passes through the umask; this one must not.
+  return ::chmod(path.c_str(), 0700) == 0 ? 0 : errno;
+}
+}  // namespace
+
+CNeError CreatePrivate(const std::string& path) {
+  const FXCodeLocation where = FX_CODE_LOCATION(kFile, "CNeError CNeDirectory::CreatePrivate(const std::string&)");
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    int err = MakePrivate(path.substr(0, slash));
+    if (err && err != EEXIST) {
+      return FXErrorUtil::ErrorErrNo(where, err, ZrErrnoText("Cannot create directory " + path.substr(0, slash), err));
+    }
+  }
+  if (int err = MakePrivate(path)) {
+    return FXErrorUtil::ErrorErrNo(where, err, ZrErrnoText("Cannot create directory " + path, err));
+  }
+  return CNeError::Success();
+}
+
 CNeError Remove(const std::string& path, bool recursive, bool force) {
   const FXCodeLocation where = FX_CODE_LOCATION(kFile, "CNeError CNeDirectory::Remove(const std::string&, bool, bool)");
   std::error_code ec;

@@ -1,6 +1,7 @@
 #include "zr/DurableFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,23 @@ std::string FolderOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
+
+// Closes on every path; keeps the first error.
+int Finish(int fd, int rc) {
+  if (rc == 0 && ::fsync(fd) != 0) rc = errno;
+  if (::close(fd) != 0 && rc == 0) rc = errno;
+  return rc;
+}
+
+// A file we only ever create ourselves: a regular file with no other name.
+int CheckOwnFile(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  return st.st_nlink > 1 ? EMLINK : 0;
+}
+
+const int kNoLink = O_NOFOLLOW | O_CLOEXEC;
 }  // namespace
 
 int SyncFolderOf(const std::string& path) {
@@ -36,26 +54,29 @@ int SyncFolderOf(const std::string& path) {
 
 int AppendDurably(const std::string& path, const std::string& text) {
   bool created = true;
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | kNoLink, 0600);
   if (fd < 0 && errno == EEXIST) {
     created = false;
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | kNoLink);
   }
   if (fd < 0) return errno;
-  int rc = WriteAll(fd, text);
-  if (rc == 0 && ::fsync(fd) != 0) rc = errno;
-  if (::close(fd) != 0 && rc == 0) rc = errno;
+  int rc = created ? (::fchmod(fd, 0600) == 0 ? 0 : errno) : CheckOwnFile(fd);
+  if (rc == 0) rc = WriteAll(fd, text);
+  rc = Finish(fd, rc);
   if (rc == 0 && created) rc = SyncFolderOf(path);
   return rc;
 }
 
-int ReplaceDurably(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+int ReplaceDurably(const std::string& path, const std::string& text, const std::string& scratch) {
+  const std::string tmp = scratch.empty() ? path + ".tmp" : scratch;
+  // A leftover, or anything planted under the scratch name, goes first: the
+  // exclusive create then guarantees a fresh file of our own.
+  ::unlink(tmp.c_str());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoLink, 0600);
   if (fd < 0) return errno;
-  int rc = WriteAll(fd, text);
-  if (rc == 0 && ::fsync(fd) != 0) rc = errno;
-  if (::close(fd) != 0 && rc == 0) rc = errno;
+  int rc = ::fchmod(fd, 0600) == 0 ? 0 : errno;
+  if (rc == 0) rc = WriteAll(fd, text);
+  rc = Finish(fd, rc);
   if (rc == 0 && std::rename(tmp.c_str(), path.c_str()) != 0) rc = errno;
   if (rc != 0) {
     ::unlink(tmp.c_str());
@@ -64,4 +85,21 @@ int ReplaceDurably(const std::string& path, const std::string& text) {
   return SyncFolderOf(path);
 }
 
+int ReadWhole(const std::string& path, std::string& text) {
+  text.clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | kNoLink);
+  if (fd < 0) return errno;
+  struct stat st {};
+  int rc = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  char buffer[65536];
+  while (rc == 0) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) rc = errno;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return rc;
+}
 }  // namespace zr

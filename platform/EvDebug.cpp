@@ -11,12 +11,13 @@ EvDebug::EvDebug(EvDebugFileInstance* instance) : m_instance(instance) {}
 void EvDebug::Error(const char* function, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  char buffer[1024];
-  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_list again;
+  va_copy(again, args);
+  int length = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
-  if (g_ptrLogWriter) {
-    ZR_LOG(ZR_LOG_ERROR, function, "%s", buffer);
-  } else {
-    std::fprintf(stderr, "ERROR %s: %s\n", function, buffer);
-  }
+  // Sized to the message: a long path must not lose its end and the reason after it.
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(&text[0], text.size() + 1, format, again);
+  va_end(again);
+  ZR_LOG(ZR_LOG_ERROR, function, "%s", text.c_str());
 }

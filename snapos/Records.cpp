@@ -1,5 +1,6 @@
 #include "FlrSnapOS.h"
 #include "FlrSnapOSEngine.h"
+#include "zr/FXPath.h"
 
 namespace FlrSnapOS {
 Snap::Snap(std::shared_ptr<Engine> engine, const std::string& special, std::string snapName, std::string key)
@@ -8,6 +9,8 @@ Snap::~Snap() = default;
 
 bool Snap::isMounted() { return m_engine->isMounted(*this); }
 void Snap::deleteSnap() { m_engine->deleteSnap(*this); }
+bool Snap::isMountedAt(const std::string& dir) const { return m_engine->isMountedAt(*this, dir); }
+std::string Snap::damage() const { return m_engine->damage(*this); }
 
 LV::LV(std::shared_ptr<Engine> engine, const std::string& special, std::string key)
     : rdev(special), id(std::move(key)), m_engine(std::move(engine)) {}
@@ -17,5 +20,21 @@ SP<Snap> LV::createSnap(uint32_t cowSizeMB, const std::string& snapName, std::st
   return m_engine->createSnap(*this, cowSizeMB, snapName, mountDir);
 }
 
+std::string LV::snapshotSpecial(const std::string& snapName) const {
+  return m_engine->snapshotSpecial(*this, snapName);
+}
+
 Engine::~Engine() = default;
+
+std::string Engine::damage(const Snap&) { return {}; }
+
+bool Engine::isMountedAt(const Snap& snap, const std::string& dir) {
+  const std::string target = FXPath::Resolve(dir);
+  // The last mount on a directory is the one that is seen there.
+  auto table = mountTable();
+  for (auto it = table.rbegin(); it != table.rend(); ++it) {
+    if (it->mountPoint == target || FXPath::Resolve(it->mountPoint) == target) return RDEV(it->device) == snap.rdev;
+  }
+  return false;
+}
 }  // namespace FlrSnapOS

@@ -11,6 +11,8 @@
 #include <fstream>
 
 #include "CXHSMMntTab.h"
+#include "Kestrel/ManagerSignatures.h"
+#include "Kestrel/SnapRecordFile.h"
 #include "NativeSnapRDEVCompare.h"
 #include "zr/CNeDirectory.h"
 #include "zr/CNeLibrary.h"
@@ -22,28 +24,20 @@
 #include "zr/ZRPlatformInfo.h"
 #include "zr/ZrException.h"
 
-namespace {
-const char kFile[] = "Unix/Kestrel/KestrelNativeSnapManagerPrivate";
-const char kSigInitialize[] =
-    "virtual CNeError CKestrelNativeSnapManagerPrivate::Initialize(bool, std::string, std::string, std::string)";
-const char kSigIsPossible[] =
-    "CNeError CKestrelNativeSnapManagerPrivate::isNativeSnapPossible(std::string&, SP<FlrSnapOS::LV>&)";
-const char kSigFindLV[] = "CNeError CKestrelNativeSnapManagerPrivate::FindLV(std::string&, SP<FlrSnapOS::LV>&)";
-const char kSigCreate[] =
-    "virtual CNeError CKestrelNativeSnapManagerPrivate::CreateAndMountSnap(std::__cxx11::list<std::__cxx11::basic_"
-    "string<char> >&)";
-const char kSigSnapAndMount[] =
-    "virtual CNeError CKestrelNativeSnapManagerPrivate::SnapAndMount(std::string, SP<FlrSnapOS::LV>&)";
-const char kSigSave[] = "int CKestrelNativeSnapManagerPrivate::SaveSnapDevInfo(const char*, const char*, const char*)";
-const char kSigCleanup[] = "CNeError CKestrelNativeSnapManagerPrivate::Cleanup()";
-const char kSigCleanupSnap[] =
-    "bool CKestrelNativeSnapManagerPrivate::CleanupSnap(std::__cxx11::list<SP<FlrSnapOS::LV> >&, std::string&, "
-    "std::string&)";
-const char kSigUnMount[] = "virtual CNeError CKestrelNativeSnapManagerPrivate::UnMountSnap()";
-const char kSigFreeze[] = "CNeError CKestrelNativeSnapManagerPrivate::FreezeDC(const string&, const char*)";
+using namespace ManagerSignatures;
 
-const char kNoRecordPath[] = "SnapFileInfo not set";
-const int kEINVAL = 22;
+namespace {
+const char* kSigInitialize = kInitialize;
+const char* kSigIsPossible = kIsPossible;
+const char* kSigFindLV = kFindLV;
+const char* kSigCreate = kCreate;
+const char* kSigSnapAndMount = kSnapAndMount;
+const char* kSigSave = kSave;
+const char* kSigFreeze = kFreeze;
+
+// How many names a snapshot may try when each turns out taken (another node
+// of a cluster chose the same one at the same instant).
+const int kNameAttempts = 8;
 
 // Entry point of the data-classification library; shared by every manager.
 using FreezeFunction = bool (*)(const char*, const char*, int*, int, std::string&);
@@ -56,12 +50,13 @@ uint32_t SnapNumberNow() {
   return (static_cast<uint32_t>(now.tv_sec) << 12) | (static_cast<uint32_t>(now.tv_usec) & 0xfffu);
 }
 
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool HasColon(const std::string& s) { return s.find(':') != std::string::npos; }
+const char kUnrecordable[] = " contains ':' or a line break, which the snap record file cannot hold";
 }  // namespace
 
 CKestrelNativeSnapManagerPrivate::CKestrelNativeSnapManagerPrivate() : m_bUseDC(false), m_nSnapCowSizeMB(4096) {}
@@ -86,20 +81,71 @@ void CKestrelNativeSnapManagerPrivate::getLVList(std::list<SP<FlrSnapOS::LV>>& o
 
 CNeError CKestrelNativeSnapManagerPrivate::Initialize(bool useDC, std::string snapInfoFile, std::string snapMapInfoFile,
                                                       std::string mountRoot) {
+  // A new job: nothing of an earlier job on this manager carries over.
+  m_sourceToLocalMap.clear();
+  m_frozenVolumes.clear();
+  m_strLastError.clear();
   m_bUseDC = useDC;
   m_strSnapInfoFile = snapInfoFile;
   m_strSnapMapInfoFile = snapMapInfoFile;
   m_strMountRoot = mountRoot;
 
-  std::vector<std::string> live;
-  RunCleanup(&live);
-  CarryLiveEntriesForward(live);
+  // Another job's snapshots are recorded there: touch nothing of it.
+  CNeError locked = HoldRecordLock(kSigInitialize);
+  if (locked.IsError()) return locked.Push(FX_CODE_LOCATION(kFile, kSigInitialize));
+  WarnIfExposed();
+
+  CleanupReport report;
+  CNeError cleaned = RunCleanup(report);
+  const bool unreadable = cleaned.IsError() && !m_strSnapInfoFile.empty();
+  if (!unreadable) CarryLiveEntriesForward(report.live);
   ::unlink(m_strSnapMapInfoFile.c_str());
   ::unlink((m_strSnapInfoFile + ".done").c_str());
 
   ReadCowSize();
   if (m_bUseDC) LoadDataClassification();
+  // The record could not be read, so the snapshots it names could not be removed.
+  if (unreadable) return cleaned.Push(FX_CODE_LOCATION(kFile, kSigInitialize));
   return CNeError::Success();
+}
+
+CNeError CKestrelNativeSnapManagerPrivate::HoldRecordLock(const char* signature) {
+  if (m_strSnapInfoFile.empty()) return CNeError::Success();
+  const std::string path = m_strSnapInfoFile + ".lock";
+  if (m_recordLock && m_recordLock->path() == path) return CNeError::Success();
+  m_recordLock.reset();
+  pid_t holder = 0;
+  int err = 0;
+  m_recordLock = zr::FileLock::TryAcquire(path, holder, err);
+  if (m_recordLock) return CNeError::Success();
+  const bool held = err == EWOULDBLOCK;
+  m_strLastError = held
+                       ? "The snap record file " + m_strSnapInfoFile + " is in use by " +
+                             (holder > 0 ? "process " + std::to_string(holder) : std::string("another job")) +
+                             ": its snapshots are left alone"
+                       : ZrErrnoText("Cannot lock the snap record file " + m_strSnapInfoFile + " through " + path, err);
+  ZR_LOG(ZR_LOG_ERROR, signature, "%s", m_strLastError.c_str());
+  return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, signature), held ? EBUSY : err, m_strLastError);
+}
+
+// Others who can write the state folder can plant links under the names of the
+// record files; others who can enter the mount root can read, in a mounted
+// snapshot, files that the origin hid from them behind a private folder.
+void CKestrelNativeSnapManagerPrivate::WarnIfExposed() {
+  struct stat st {};
+  const std::string folder = FolderOf(m_strSnapInfoFile);
+  if (::stat(folder.c_str(), &st) == 0 && (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    ZR_LOG(ZR_LOG_ERROR, kSigInitialize,
+           "The folder %s that holds the snap record file can be written by other users (mode %03o): give it to "
+           "this user alone",
+           folder.c_str(), static_cast<unsigned>(st.st_mode & 0777));
+  }
+  if (!m_strMountRoot.empty() && ::stat(m_strMountRoot.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO))) {
+    ZR_LOG(ZR_LOG_ERROR, kSigInitialize,
+           "The mount root %s can be entered by other users (mode %03o): snapshots mounted under it show them "
+           "files that private folders of the origin hide. Make it mode 700",
+           m_strMountRoot.c_str(), static_cast<unsigned>(st.st_mode & 0777));
+  }
 }
 
 // The job starts without a record file, except for snapshots that still exist:
@@ -114,9 +160,7 @@ void CKestrelNativeSnapManagerPrivate::CarryLiveEntriesForward(const std::vector
     ZR_LOG(ZR_LOG_ERROR, kSigInitialize, "Keeping %s in %s: its snapshot still exists and could not be removed",
            line.c_str(), m_strSnapInfoFile.c_str());
   }
-  std::string text;
-  for (auto& line : live) text += line + "\n";
-  if (int err = zr::ReplaceDurably(m_strSnapInfoFile, text)) {
+  if (int err = SnapRecordFile::Rewrite(m_strSnapInfoFile, live, m_strSnapInfoFile + ".tmp")) {
     ZR_LOG(ZR_LOG_ERROR, kSigInitialize, "Could not rewrite %s: %s. It keeps all its entries for the next run",
            m_strSnapInfoFile.c_str(), std::strerror(err));
   }
@@ -205,6 +249,8 @@ CNeError CKestrelNativeSnapManagerPrivate::FindLV(std::string& path, SP<FlrSnapO
 // ---------------------------------------------------------------- creation
 
 CNeError CKestrelNativeSnapManagerPrivate::CreateAndMountSnap(std::list<std::string>& contents) {
+  CNeError ready = StartCreation(contents, kSigCreate);
+  if (ready.IsError()) return ready.Push(FX_CODE_LOCATION(kFile, kSigCreate));
   std::map<std::string, SP<FlrSnapOS::LV>> volumes;
   for (auto& path : contents) {
     std::string volume;
@@ -228,16 +274,32 @@ CNeError CKestrelNativeSnapManagerPrivate::CreateAndMountSnap(std::list<std::str
   return CNeError::Success();
 }
 
+// Before any snapshot: this manager must hold the record file, and no content
+// path may hold a line break, which would end up splitting a record line.
+CNeError CKestrelNativeSnapManagerPrivate::StartCreation(const std::list<std::string>& contents,
+                                                         const char* signature) {
+  CNeError locked = HoldRecordLock(signature);
+  if (locked.IsError()) return locked;
+  for (auto& path : contents) {
+    if (path.find_first_of("\r\n") == std::string::npos) continue;
+    m_strLastError = "Cannot snapshot the content path " + path + ": it contains a line break";
+    ZR_LOG(ZR_LOG_ERROR, signature, "%s", m_strLastError.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, signature), kEINVAL, m_strLastError);
+  }
+  return CNeError::Success();
+}
+
 CNeError CKestrelNativeSnapManagerPrivate::Refuse(const std::string& message, int line) {
   m_strLastError = message;
   ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "%s", m_strLastError.c_str());
   return FXErrorUtil::ErrorErrNo(FXCodeLocation(kFile, kSigSnapAndMount, line), kEINVAL, m_strLastError);
 }
 
-// A snapshot that no readable record names would leak: take it away again.
+// A snapshot that cannot be used is taken away again; its record line goes
+// only once it is gone, so a failed undo leaves it named for the next run.
 CNeError CKestrelNativeSnapManagerPrivate::UndoAndRefuse(SP<FlrSnapOS::Snap>& snap, std::string& mountDir,
-                                                         const std::string& planned, const std::string& message,
-                                                         int line) {
+                                                         const std::string& planned, const std::string& line,
+                                                         const std::string& message, int codeLine) {
   if (mountDir != planned) CNeDirectory::Remove(planned, false, false);
   std::string special = snap->rdev.getSpecial();
   std::string leak;
@@ -253,215 +315,165 @@ CNeError CKestrelNativeSnapManagerPrivate::UndoAndRefuse(SP<FlrSnapOS::Snap>& sn
   } catch (const std::exception& e) {
     leak = e.what();
   }
-  if (leak.empty()) return Refuse(message, line);
-  return Refuse(message + ". The snapshot " + special + " was left in place: " + leak, line);
+  if (leak.empty()) {
+    SnapRecordFile::ReplaceLine(m_strSnapInfoFile, line, "");
+    return Refuse(message, codeLine);
+  }
+  return Refuse(message + ". The snapshot " + special + " was left in place and stays recorded: " + leak, codeLine);
 }
 
-std::string CKestrelNativeSnapManagerPrivate::NewMountDirectory(std::string& name) {
+// A fresh directory of our own, private to this user: mkdir refuses an
+// existing one, so the number advances past any that exists.
+CNeError CKestrelNativeSnapManagerPrivate::NewMountDirectory(std::string& name, std::string& dir) {
   std::string prefix = getSnapDevPrefix();
   uint32_t number = SnapNumberNow();
-  char text[64];
-  // Never reuse a directory: advance the number past any that exists.
   for (;;) {
-    std::snprintf(text, sizeof text, "%s%u", prefix.c_str(), number);
-    std::string dir = m_strMountRoot + "/" + text;
-    if (!Exists(dir)) {
-      name = text;
-      return dir;
-    }
-    ++number;
+    name = prefix + std::to_string(number++);
+    dir = m_strMountRoot + "/" + name;
+    CNeError err = CNeDirectory::CreatePrivate(dir);
+    if (!err.IsError() || err.Code() != EEXIST) return err;
+  }
+}
+
+int CKestrelNativeSnapManagerPrivate::AppendRecordLine(const std::string& line) {
+  if (int err = zr::AppendDurably(m_strSnapInfoFile, line + "\n")) {
+    ZR_LOG(ZR_LOG_ERROR, kSigSave, "Could not add %s to %s: %s", line.c_str(), m_strSnapInfoFile.c_str(),
+           std::strerror(err));
+    return err;
+  }
+  ZR_LOG(ZR_LOG_DETAIL, kSigSave, "Added %s to %s", line.c_str(), m_strSnapInfoFile.c_str());
+  return 0;
+}
+
+void CKestrelNativeSnapManagerPrivate::AppendMapLine(const std::string& source, const std::string& mountDir) {
+  if (m_strSnapMapInfoFile.empty()) return;
+  if (int err = zr::AppendDurably(m_strSnapMapInfoFile, "m:" + source + ":" + mountDir + ":\n")) {
+    ZR_LOG(ZR_LOG_ERROR, kSigSave, "Could not add the map line of %s to %s: %s", source.c_str(),
+           m_strSnapMapInfoFile.c_str(), std::strerror(err));
   }
 }
 
 CNeError CKestrelNativeSnapManagerPrivate::SnapAndMount(std::string volume, SP<FlrSnapOS::LV>& lv) {
   if (m_sourceToLocalMap.count(volume)) return CNeError::Success();
   if (m_strSnapInfoFile.empty()) return Refuse(kNoRecordPath, __LINE__);
-  // A record line holds three fields split at ":": a ":" in a field would make it unreadable.
-  if (HasColon(volume)) {
-    return Refuse(
-        "Cannot snapshot " + volume + ": the mount point contains ':', which the snap record file cannot hold",
-        __LINE__);
+  if (SnapRecordFile::CannotHold(volume)) {
+    return Refuse("Cannot snapshot " + volume + ": the mount point" + kUnrecordable, __LINE__);
   }
-  if (HasColon(m_strMountRoot)) {
-    return Refuse("Cannot snapshot " + volume + ": the mount root " + m_strMountRoot +
-                      " contains ':', which the snap record file cannot hold",
-                  __LINE__);
+  if (SnapRecordFile::CannotHold(m_strMountRoot)) {
+    return Refuse("Cannot snapshot " + volume + ": the mount root " + m_strMountRoot + kUnrecordable, __LINE__);
   }
+  for (int attempt = 1;; ++attempt) {
+    bool taken = false;
+    CNeError err = SnapWithName(volume, lv, taken);
+    if (!taken || attempt == kNameAttempts) return err;
+  }
+}
 
+CNeError CKestrelNativeSnapManagerPrivate::SnapWithName(const std::string& volume, SP<FlrSnapOS::LV>& lv, bool& taken) {
   std::string name;
-  std::string mountDir = NewMountDirectory(name);
-  if (CNeDirectory::Create(mountDir, true).IsError())
-    return Refuse("Unable to create mount directory " + mountDir, __LINE__);
+  std::string mountDir;
+  CNeError made = NewMountDirectory(name, mountDir);
+  if (made.IsError()) return Refuse("Unable to create mount directory for " + volume + ": " + made.Message(), __LINE__);
   const std::string planned = mountDir;
 
+  std::string special;
   try {
-    SP<FlrSnapOS::Snap> snap = lv->createSnap(static_cast<uint32_t>(m_nSnapCowSizeMB), name, mountDir);
-    const std::string special = snap->rdev.getSpecial();
-    ZR_LOG(ZR_LOG_PROGRESS, kSigSnapAndMount, "Snap created for %s and mounted at %s. SnapDevice %s. SnapDevSpecial %s",
-           volume.c_str(), mountDir.c_str(), name.c_str(), special.c_str());
-    if (HasColon(special) || HasColon(mountDir)) {
-      return UndoAndRefuse(snap, mountDir, planned,
-                           "Cannot record snapshot " + name + " of " + volume + ": its device " + special +
-                               " or mount directory " + mountDir +
-                               " contains ':', which the snap record file cannot hold",
-                           __LINE__);
-    }
-    if (SaveSnapDevInfo(volume.c_str(), special.c_str(), mountDir.c_str()) == -2) {
-      int err = errno;
-      return UndoAndRefuse(
-          snap, mountDir, planned,
-          "Cannot record snapshot " + name + " of " + volume + " in " + m_strSnapInfoFile + ": " + std::strerror(err),
-          __LINE__);
-    }
-    m_sourceToLocalMap[volume] = mountDir;
+    special = lv->snapshotSpecial(name);
   } catch (const ZrException& e) {
-    m_strLastError = e.getMessage();
-    ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "%s", m_strLastError.c_str());
-    CNeDirectory::Remove(mountDir, false, false);
-    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigSnapAndMount), kEINVAL, m_strLastError);
-  } catch (...) {
-    m_strLastError = "Create snap failed for " + volume;
-    ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "%s", m_strLastError.c_str());
-    CNeDirectory::Remove(mountDir, false, false);
-    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigSnapAndMount), kEINVAL, m_strLastError);
+    CNeDirectory::Remove(planned, false, false);
+    return Refuse("Cannot name snapshot " + name + " of " + volume + ": " + e.formatError(), __LINE__);
   }
+  if (SnapRecordFile::CannotHold(special)) {
+    CNeDirectory::Remove(planned, false, false);
+    return Refuse("Cannot record snapshot " + name + " of " + volume + ": its device " + special + kUnrecordable,
+                  __LINE__);
+  }
+  // Recorded before it exists: a kill at any later moment leaves a line that names it.
+  const std::string line = SnapRecordFile::Line(volume, special, planned);
+  if (int err = AppendRecordLine(line)) {
+    CNeDirectory::Remove(planned, false, false);
+    return Refuse(
+        "Cannot record snapshot " + name + " of " + volume + " in " + m_strSnapInfoFile + ": " + std::strerror(err),
+        __LINE__);
+  }
+
+  SP<FlrSnapOS::Snap> snap;
+  try {
+    snap = lv->createSnap(static_cast<uint32_t>(m_nSnapCowSizeMB), name, mountDir);
+  } catch (const ZrException& e) {
+    taken = e.getErrno() == EEXIST;
+    return CreationFailed(volume, line, special, planned, e.getMessage());
+  } catch (...) {
+    return CreationFailed(volume, line, special, planned, "Create snap failed for " + volume);
+  }
+  ZR_LOG(ZR_LOG_PROGRESS, kSigSnapAndMount, "Snap created for %s and mounted at %s. SnapDevice %s. SnapDevSpecial %s",
+         volume.c_str(), mountDir.c_str(), name.c_str(), snap->rdev.getSpecial().c_str());
+
+  CNeError recorded = RecordActual(snap, volume, name, line, mountDir, planned);
+  if (recorded.IsError()) return recorded;
+  AppendMapLine(volume, mountDir);
+  m_sourceToLocalMap[volume] = mountDir;
   if (mountDir != planned) CNeDirectory::Remove(planned, false, false);
   return CNeError::Success();
 }
 
-// ---------------------------------------------------------------- record files
+// The record must name the snapshot as it came to be, and a snapshot that is
+// already damaged would give an incomplete backup.
+CNeError CKestrelNativeSnapManagerPrivate::RecordActual(SP<FlrSnapOS::Snap>& snap, const std::string& volume,
+                                                        const std::string& name, const std::string& recorded,
+                                                        std::string& mountDir, const std::string& planned) {
+  const std::string special = snap->rdev.getSpecial();
+  std::string line = recorded;
+  if (special + ":" + mountDir != recorded.substr(volume.size() + 1)) {
+    if (SnapRecordFile::CannotHold(special) || SnapRecordFile::CannotHold(mountDir)) {
+      return UndoAndRefuse(snap, mountDir, planned, line,
+                           "Cannot record snapshot " + name + " of " + volume + ": its device " + special +
+                               " or mount directory " + mountDir + kUnrecordable,
+                           __LINE__);
+    }
+    line = SnapRecordFile::Line(volume, special, mountDir);
+    if (int err = SnapRecordFile::ReplaceLine(m_strSnapInfoFile, recorded, line)) {
+      return UndoAndRefuse(
+          snap, mountDir, planned, recorded,
+          "Cannot record snapshot " + name + " of " + volume + " in " + m_strSnapInfoFile + ": " + std::strerror(err),
+          __LINE__);
+    }
+  }
+  std::string damage = snap->damage();
+  if (!damage.empty()) {
+    return UndoAndRefuse(snap, mountDir, planned, line,
+                         "Snapshot " + name + " of " + volume + " cannot be backed up: " + damage, __LINE__);
+  }
+  return CNeError::Success();
+}
+
+// The engine failed. Its line goes only when nothing of the snapshot is left;
+// otherwise the rollback (or the next start) removes what is.
+CNeError CKestrelNativeSnapManagerPrivate::CreationFailed(const std::string& volume, const std::string& line,
+                                                          const std::string& special, const std::string& planned,
+                                                          const std::string& message) {
+  std::string left = FlrSnapOS::leftoversOf(special, planned);
+  if (left.empty()) {
+    CNeDirectory::Remove(planned, false, false);
+    SnapRecordFile::ReplaceLine(m_strSnapInfoFile, line, "");
+  } else {
+    ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "The failed snapshot of %s stays recorded in %s: %s", volume.c_str(),
+           m_strSnapInfoFile.c_str(), left.c_str());
+  }
+  m_strLastError = message;
+  ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "%s", m_strLastError.c_str());
+  return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigSnapAndMount), kEINVAL, m_strLastError);
+}
 
 int CKestrelNativeSnapManagerPrivate::SaveSnapDevInfo(const char* source, const char* device, const char* mountDir) {
   if (m_strSnapInfoFile.empty()) return -1;
-  std::string record = std::string(source) + ":" + device + ":" + mountDir + "\n";
-  if (int err = zr::AppendDurably(m_strSnapInfoFile, record)) {
-    ZR_LOG(ZR_LOG_ERROR, kSigSave, "Could not add %s:%s:%s to %s: %s", source, device, mountDir,
-           m_strSnapInfoFile.c_str(), std::strerror(err));
+  if (int err = AppendRecordLine(SnapRecordFile::Line(source, device, mountDir))) {
     errno = err;
     return -2;
   }
-  ZR_LOG(ZR_LOG_DETAIL, kSigSave, "Added %s:%s:%s to %s", source, device, mountDir, m_strSnapInfoFile.c_str());
-
   if (m_strSnapMapInfoFile.empty()) return -1;
-  FILE* map = std::fopen(m_strSnapMapInfoFile.c_str(), "ae");
-  if (!map) {
-    ZR_LOG(ZR_LOG_ERROR, kSigSave, "Could not open %s: %s", m_strSnapMapInfoFile.c_str(), std::strerror(errno));
-    return 0;
-  }
-  std::fprintf(map, "m:%s:%s:\n", source, mountDir);
-  std::fclose(map);
+  AppendMapLine(source, mountDir);
   return 0;
-}
-
-// ---------------------------------------------------------------- teardown
-
-CNeError CKestrelNativeSnapManagerPrivate::UnMountSnap() {
-  CNeError err = Cleanup();
-  if (err.IsError()) return err.Push(FX_CODE_LOCATION(kFile, kSigUnMount));
-  return CNeError::Success();
-}
-
-CNeError CKestrelNativeSnapManagerPrivate::Cleanup() { return RunCleanup(nullptr); }
-
-CNeError CKestrelNativeSnapManagerPrivate::RunCleanup(std::vector<std::string>* live) {
-  if (m_strSnapInfoFile.empty()) {
-    ZR_LOG(ZR_LOG_ERROR, kSigCleanup, kNoRecordPath);
-    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigCleanup), kEINVAL, kNoRecordPath);
-  }
-  std::list<SP<FlrSnapOS::LV>> volumes;
-  getLVList(volumes);
-
-  const std::string failPath = m_strSnapInfoFile + ".fail";
-  FILE* fail = std::fopen(failPath.c_str(), "w+e");
-  if (!fail) {
-    ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "Cannot create %s: %s. %s keeps all its entries for the next run",
-           failPath.c_str(), std::strerror(errno), m_strSnapInfoFile.c_str());
-  }
-  FILE* done = std::fopen((m_strSnapInfoFile + ".done").c_str(), "w+e");
-
-  std::ifstream records(m_strSnapInfoFile);
-  for (std::string line; std::getline(records, line);) {
-    if (line.empty()) continue;
-    std::vector<std::string> fields;
-    if (FXString::Split(line, ":", fields, 0) != 3) {
-      ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "Invalid entry in %s", m_strSnapInfoFile.c_str());
-      continue;
-    }
-    Outcome outcome = RemoveRecordedSnap(volumes, fields[1], fields[2]);
-    FILE* to = outcome == Outcome::Removed ? done : fail;
-    if (to) std::fprintf(to, "%s\n", line.c_str());
-    if (live && outcome == Outcome::Kept) live->push_back(line);
-  }
-  records.close();
-
-  if (fail) {
-    // The surviving entries must be on disk before they replace the record:
-    // rename swaps the names atomically, so no moment has them in neither file.
-    int err = std::fflush(fail) == 0 && ::fsync(fileno(fail)) == 0 ? 0 : errno;
-    std::fclose(fail);
-    if (!err && std::rename(failPath.c_str(), m_strSnapInfoFile.c_str()) != 0) err = errno;
-    if (!err) err = zr::SyncFolderOf(m_strSnapInfoFile);
-    if (err) {
-      ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "Could not replace %s with %s: %s", m_strSnapInfoFile.c_str(), failPath.c_str(),
-             std::strerror(err));
-    }
-  }
-  if (done) std::fclose(done);
-  return CNeError::Success();
-}
-
-bool CKestrelNativeSnapManagerPrivate::CleanupSnap(std::list<SP<FlrSnapOS::LV>>& list, std::string& device,
-                                                   std::string& mountDir) {
-  return RemoveRecordedSnap(list, device, mountDir) == Outcome::Removed;
-}
-
-CKestrelNativeSnapManagerPrivate::Outcome CKestrelNativeSnapManagerPrivate::RemoveRecordedSnap(
-    std::list<SP<FlrSnapOS::LV>>& list, const std::string& device, const std::string& mountDir) {
-  // The identity is built once, and only when there is a snapshot to compare.
-  std::unique_ptr<FlrSnapOS::RDEV> wanted;
-  SP<FlrSnapOS::Snap> snap;
-  std::list<SP<FlrSnapOS::Snap>>* owner = nullptr;
-  for (auto& lv : list) {
-    for (auto& candidate : lv->snaps) {
-      if (!wanted) wanted.reset(new FlrSnapOS::RDEV(device));
-      // A record whose device cannot be examined names no device: never act on it.
-      if (!wanted->isUnknownLocal() && *wanted == candidate->rdev) {
-        snap = candidate;
-        owner = &lv->snaps;
-        break;
-      }
-    }
-    if (snap) break;
-  }
-  if (!snap) return Outcome::Gone;
-
-  const std::string special = snap->rdev.getSpecial();
-  Outcome result = Outcome::Removed;
-  if (snap->isMounted()) {
-    try {
-      if (FlrSnapOS::unMount(mountDir)) {
-        CNeDirectory::Remove(mountDir, false, false);
-        ZR_LOG(ZR_LOG_PROGRESS, kSigCleanupSnap, "Unmounted %s from %s", special.c_str(), mountDir.c_str());
-      } else {
-        result = Outcome::Kept;
-        ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap, "Failed to umount %s", mountDir.c_str());
-      }
-    } catch (const ZrException& e) {
-      result = Outcome::Kept;
-      ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap, "Failed to unmount %s. %s", mountDir.c_str(), e.formatError().c_str());
-    }
-  }
-  if (result != Outcome::Removed) return result;
-  try {
-    snap->deleteSnap();
-    // The list was taken at the start of the run: keep it true for later entries.
-    owner->remove(snap);
-    ZR_LOG(ZR_LOG_PROGRESS, kSigCleanupSnap, "Deleted snap %s", special.c_str());
-  } catch (const ZrException& e) {
-    result = Outcome::Kept;
-    ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap, "Failed to delete snapshot %s. %s", device.c_str(), e.formatError().c_str());
-  }
-  return result;
 }
 
 // ---------------------------------------------------------------- data classification

@@ -1,10 +1,12 @@
 #pragma once
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "KestrelNativeSnapManager.h"
+#include "zr/FileLock.h"
 
 // The native (LVM) snapshot manager. The GPFS manager derives from it and
 // replaces what it selects and lists; everything else runs unchanged.
@@ -31,14 +33,19 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   CNeError isNativeSnapPossible(std::string& path, SP<FlrSnapOS::LV>& lv);
   CNeError FindLV(std::string& path, SP<FlrSnapOS::LV>& lv);
 
-  // Appends one snapshot's record line (made durable) and map line.
+  // Appends one snapshot's record line (made durable) and map line. A job
+  // writes the two apart: the record line before the snapshot exists, the map
+  // line once it is mounted.
   // Returns 0 on success, -1 when a path is not set (the record line is still
   // written when only the map path is missing), and -2 when the record line
   // could not be written (errno then holds the reason; the map line is skipped).
   int SaveSnapDevInfo(const char* source, const char* device, const char* mountDir);
 
   // Removes every snapshot that the snap record file names; keeps the ones it
-  // could not remove recorded. Fails only when the record path is not set.
+  // could not remove recorded. Fails when the record path is not set, when
+  // another job holds the record file, when the record cannot be read (it is
+  // then kept as it is), and when a snapshot it removed had been damaged (the
+  // backup read from it is incomplete).
   CNeError Cleanup();
   // Removes one recorded snapshot; true when it was found and deleted.
   bool CleanupSnap(std::list<SP<FlrSnapOS::LV>>& list, std::string& device, std::string& mountDir);
@@ -54,6 +61,12 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   const std::list<std::string>& GetFrozenVolumes() const { return m_frozenVolumes; }
 
  protected:
+  // Takes the record file's lock unless this manager holds it already; the
+  // error says which process holds it. Success when no record path is set.
+  CNeError HoldRecordLock(const char* signature);
+  // Checks done before a job creates anything: the lock, and content paths a record can hold.
+  CNeError StartCreation(const std::list<std::string>& contents, const char* signature);
+
   bool m_bUseDC;
   unsigned long m_nSnapCowSizeMB;
   std::string m_strSnapInfoFile;
@@ -62,18 +75,37 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   std::list<std::string> m_frozenVolumes;
   std::map<std::string, std::string> m_sourceToLocalMap;
   std::string m_strLastError;
+  // Held from Initialize until UnMountSnap: one job per record file.
+  std::unique_ptr<zr::FileLock> m_recordLock;
 
  private:
   enum class Outcome { Removed, Gone, Kept };
-  Outcome RemoveRecordedSnap(std::list<SP<FlrSnapOS::LV>>& list, const std::string& device,
-                             const std::string& mountDir);
-  // Cleanup's work; when live is given it receives the lines whose snapshot still exists.
-  CNeError RunCleanup(std::vector<std::string>* live);
+  struct CleanupReport {
+    std::vector<std::string> live;     // lines whose snapshot still exists
+    std::vector<std::string> damaged;  // removed snapshots that had lost their point-in-time copy
+  };
+  Outcome RemoveRecordedSnap(std::list<SP<FlrSnapOS::LV>>& list, const std::string& device, const std::string& mountDir,
+                             std::vector<std::string>& damaged);
+  SP<FlrSnapOS::Snap> FindRecordedSnap(std::list<SP<FlrSnapOS::LV>>& list, const std::string& device,
+                                       std::list<SP<FlrSnapOS::Snap>>*& owner);
+  Outcome UnmountRecordedSnap(FlrSnapOS::Snap& snap, const std::string& mountDir);
+  // Cleanup's work; fails only where Cleanup does, damage aside.
+  CNeError RunCleanup(CleanupReport& report);
+  void WriteCleanupResult(const std::vector<std::string>& kept, const std::vector<std::string>& removed);
   void CarryLiveEntriesForward(const std::vector<std::string>& live);
+  void WarnIfExposed();
   void ReadCowSize();
   void LoadDataClassification();
-  std::string NewMountDirectory(std::string& name);
+  CNeError NewMountDirectory(std::string& name, std::string& dir);
+  int AppendRecordLine(const std::string& line);
+  void AppendMapLine(const std::string& source, const std::string& mountDir);
+  // One attempt of SnapAndMount with one name; taken tells the caller to try the next name.
+  CNeError SnapWithName(const std::string& volume, SP<FlrSnapOS::LV>& lv, bool& taken);
+  CNeError RecordActual(SP<FlrSnapOS::Snap>& snap, const std::string& volume, const std::string& name,
+                        const std::string& recorded, std::string& mountDir, const std::string& planned);
+  CNeError CreationFailed(const std::string& volume, const std::string& line, const std::string& special,
+                          const std::string& planned, const std::string& message);
   CNeError Refuse(const std::string& message, int line);
   CNeError UndoAndRefuse(SP<FlrSnapOS::Snap>& snap, std::string& mountDir, const std::string& planned,
-                         const std::string& message, int line);
+                         const std::string& line, const std::string& message, int codeLine);
 };

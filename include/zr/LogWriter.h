@@ -22,11 +22,15 @@ class ZR_API CLogWriterInterface {
 // Process-wide writer; the host installs it before any manager operation runs.
 extern ZR_API boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 
+// The installed writer, or, until a host installs one, a writer of failures
+// and progress to standard error: a missing writer must not crash the host.
+ZR_API CLogWriterInterface& ZrLogWriter();
+
 // Arguments are evaluated only when the line will be written.
-#define ZR_LOG(level, function, ...)                                           \
-  do {                                                                         \
-    if (g_ptrLogWriter->GetLevel() >= (level))                                 \
-      g_ptrLogWriter->Write((level), (function), __LINE__, 0, 0, __VA_ARGS__); \
+#define ZR_LOG(level, function, ...)                                                                              \
+  do {                                                                                                            \
+    CLogWriterInterface& zrLogWriter_ = ZrLogWriter();                                                            \
+    if (zrLogWriter_.GetLevel() >= (level)) zrLogWriter_.Write((level), (function), __LINE__, 0, 0, __VA_ARGS__); \
   } while (0)
 
 // A writer for hosts: one line per message with time stamp and level name, to a

@@ -145,24 +145,29 @@ TEST_F(CreateTest, WithoutARecordPathNothingIsCreated) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mountRoot), {}), 0);
 }
 
-TEST_F(CreateTest, UnrecordableSnapshotIsTakenBackAtOnce) {
-  std::string unwritable = dir + "/gone/snap.info";
-  ASSERT_FALSE(m->Initialize(false, unwritable, map, mountRoot).IsError());
+TEST_F(CreateTest, NoSnapshotIsMadeWithoutItsRecordLine) {
+  ASSERT_FALSE(initialize(*m).IsError());
+  std::filesystem::create_directories(info);  // the record can no longer be written
   CNeError e = run({data});
   EXPECT_EQ(e.Code(), 22);
-  EXPECT_NE(e.Message().find("in " + unwritable + ": No such file or directory"), std::string::npos) << e.Message();
-  EXPECT_TRUE(engine->snapshots().empty()) << "no snapshot without a record";
-  EXPECT_EQ(engine->callsOf("unMount").size(), 1u);
+  EXPECT_NE(e.Message().find("in " + info + ": Is a directory"), std::string::npos) << e.Message();
+  EXPECT_TRUE(engine->callsOf("createSnap").empty()) << "the record line comes first";
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mountRoot), {}), 0);
   EXPECT_TRUE(m->GetSourceToLocalMap().empty());
+}
 
-  // Mounted elsewhere by the engine: the directory made under the mount root goes too.
+TEST_F(CreateTest, SnapshotThatCannotBeRecordedAsMadeIsTakenBack) {
+  // Mounted elsewhere by the engine, under a device text a record cannot hold.
   std::string elsewhere = dir + "/elsewhere";
   std::filesystem::create_directories(elsewhere);
-  engine->inject(Call::CreateSnap, 2, Fault::ChangeMountDir, elsewhere);
-  EXPECT_TRUE(run({home}).IsError());
+  engine->inject(Call::CreateSnap, 1, Fault::ChangeMountDir, elsewhere);
+  engine->inject(Call::CreateSnap, 1, Fault::Before, "", [&] { engine->setSnapDeviceFormat("host:/snaps/{name}"); });
+  CNeError e = run({data});
+  EXPECT_NE(e.Message().find("its device host:/snaps/zrks_"), std::string::npos) << e.Message();
   EXPECT_TRUE(engine->snapshots().empty());
+  EXPECT_EQ(engine->callsOf("unMount").size(), 1u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mountRoot), {}), 0);
+  EXPECT_EQ(ReadFile(info), "") << "its line goes once it is gone";
 }
 
 TEST_F(CreateTest, FieldsWithAColonAreRefusedOrTakenBack) {
@@ -177,8 +182,7 @@ TEST_F(CreateTest, FieldsWithAColonAreRefusedOrTakenBack) {
   engine->setSnapDeviceFormat("host:/snaps/{name}");
   e = run({data});
   EXPECT_NE(e.Message().find("its device host:/snaps/zrks_"), std::string::npos) << e.Message();
-  EXPECT_EQ(engine->callsOf("createSnap").size(), 1u);
-  EXPECT_TRUE(engine->snapshots().empty());
+  EXPECT_TRUE(engine->callsOf("createSnap").empty()) << "refused before it is made";
   EXPECT_EQ(ReadFile(info), "") << "nothing unreadable was recorded";
 }
 

@@ -65,6 +65,7 @@ TEST_F(InitializeTest, StartsWithoutRecordFilesEvenAfterItsCleanup) {
   WriteFile(info + ".done", "old\n");
   log->lines.clear();
 
+  m.reset();  // the run that made it is over
   auto next = makeManager();
   ASSERT_FALSE(initialize(*next).IsError());
   EXPECT_TRUE(engine->snapshots().empty()) << "the earlier run's snapshot is removed";
@@ -89,6 +90,7 @@ TEST_F(InitializeTest, SnapshotsThatStillExistStayRecordedForTheNextRun) {
   WriteFile(info, lines[0] + "\n" + lines[1] + "\n/c:long-gone:/mnt/c\n");
 
   engine->inject(Call::UnMount, 2, Fault::ReturnFalse);  // b's snapshot stays busy
+  m.reset();
   auto next = makeManager();
   ASSERT_FALSE(initialize(*next).IsError());
   EXPECT_EQ(ReadFile(info), lines[1] + "\n") << "the live entry is kept, the gone ones dropped";
@@ -97,6 +99,7 @@ TEST_F(InitializeTest, SnapshotsThatStillExistStayRecordedForTheNextRun) {
   EXPECT_FALSE(FileExists(info + ".done"));
   EXPECT_FALSE(FileExists(map));
 
+  next.reset();
   auto third = makeManager();
   ASSERT_FALSE(initialize(*third).IsError());
   EXPECT_TRUE(engine->snapshots().empty());

@@ -93,5 +93,6 @@ TEST_P(RecordFileTest, WithoutAFailFileTheRecordStaysWhole) {
   EXPECT_FALSE(m->Cleanup().IsError());
   EXPECT_EQ(ReadFile(info), "/a:sd1:/m/1\n/a:gone:/m/2\n");
   EXPECT_EQ(ReadFile(info + ".done"), "/a:sd1:/m/1\n");
-  EXPECT_EQ(log->matching("Cannot create " + info + ".fail: Is a directory", ZR_LOG_ERROR).size(), 1u);
+  EXPECT_EQ(log->matching("Could not replace " + info + " with " + info + ".fail: File exists", ZR_LOG_ERROR).size(),
+            1u);
 }

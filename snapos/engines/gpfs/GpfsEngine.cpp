@@ -139,20 +139,29 @@ std::string GpfsEngine::snapDir(const std::string& fsName, bool fileset) {
   return ParseSnapDir(output, fileset);
 }
 
+void GpfsEngine::lookup(const std::string& id, FileSystem& fs, Fileset& set) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  auto it = m_byId.find(id);
+  if (it == m_byId.end()) throw ZrException("No GPFS file system or fileset is known as " + id, ENOENT);
+  fs = it->second;
+  auto f = m_filesets.find(id);
+  if (f != m_filesets.end()) set = f->second;
+}
+
+std::string GpfsEngine::snapshotSpecial(const LV& origin, const std::string& name) {
+  FileSystem fs;
+  Fileset set;
+  lookup(origin.id, fs, set);
+  return SnapshotSpecial(fs.device, set.name, name);
+}
+
 SP<Snap> GpfsEngine::createSnap(const LV& origin, uint32_t, const std::string& name, std::string& mountDir) {
   if (name.find_first_of(":, \t\n") != std::string::npos) {
     throw ZrException("Cannot create GPFS snapshot \"" + name + "\": names hold no ':', ',' or white space", EINVAL);
   }
   FileSystem fs;
   Fileset set;
-  {
-    std::lock_guard<std::mutex> hold(m_lock);
-    auto it = m_byId.find(origin.id);
-    if (it == m_byId.end()) throw ZrException("No GPFS file system or fileset is known as " + origin.id, ENOENT);
-    fs = it->second;
-    auto f = m_filesets.find(origin.id);
-    if (f != m_filesets.end()) set = f->second;
-  }
+  lookup(origin.id, fs, set);
   std::vector<std::string> args{"mmcrsnapshot", fs.name, name};
   if (!set.name.empty()) args.insert(args.end(), {"-j", set.name});
   const bool ofFileset = !set.name.empty();

@@ -35,6 +35,7 @@ class ZR_API GpfsEngine : public Engine {
   std::string name() const override { return "gpfs"; }
 
   std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) override;
+  std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
   bool isMounted(const Snap& snap) override;
   void deleteSnap(const Snap& snap) override;
@@ -60,6 +61,8 @@ class ZR_API GpfsEngine : public Engine {
   };
 
   std::vector<FileSystem> fileSystems();
+  // The file system (and fileset, if any) of a listed volume. Throws when unknown.
+  void lookup(const std::string& id, FileSystem& fs, Fileset& set);
   std::vector<Fileset> independentFilesets(const FileSystem& fs);
   std::vector<GpfsY::Row> snapshots(const std::string& fsName);
   std::string snapDir(const std::string& fsName, bool fileset);

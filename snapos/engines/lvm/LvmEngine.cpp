@@ -149,6 +149,17 @@ void LvmEngine::noteOwnChange(const DmState::Signature& before, const std::set<s
   }
 }
 
+// device-mapper names an LV "<vg>-<lv>" with every "-" inside either name doubled.
+std::string LvmEngine::snapshotSpecial(const LV& origin, const std::string& name) {
+  auto doubleDashes = [](const std::string& s) {
+    std::string out;
+    for (char c : s) out += c == '-' ? std::string("--") : std::string(1, c);
+    return out;
+  };
+  const std::string vg = origin.id.substr(0, origin.id.find('/'));
+  return "/dev/mapper/" + doubleDashes(vg) + "-" + doubleDashes(name);
+}
+
 SP<Snap> LvmEngine::createSnap(const LV& lv, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) {
   LvRow origin = row(lv.id);
   DmState::Signature before = DmState::Read(m_config.sysBlock, m_config.backupDir);

@@ -116,6 +116,8 @@ std::list<SP<LV>> SimEngine::listVolumes(FLR_SNAP_ENG) {
   return out;
 }
 
+std::string SimEngine::snapshotSpecial(const LV& origin, const std::string& name) { return origin.id + "@" + name; }
+
 SP<Snap> SimEngine::createSnap(const LV& origin, uint32_t, const std::string& name, std::string& mountDir) {
   SimLock lock(m_dir);
   SimState s = SimState::Load(m_dir);
@@ -129,7 +131,7 @@ SP<Snap> SimEngine::createSnap(const LV& origin, uint32_t, const std::string& na
   }
   // Recorded before the copy, like an LV that exists before it is mounted: the
   // engine never loses track of a snapshot that a killed process began.
-  SimState::Snapshot snap{name, origin.id + "@" + name, origin.id, mountDir, true};
+  SimState::Snapshot snap{name, snapshotSpecial(origin, name), origin.id, mountDir, true};
   s.snapshots.push_back(snap);
   s.save(m_dir);
   std::string source = volume->path;

@@ -51,7 +51,15 @@ void TestEngine::addNullNestedVolume(const std::string& parent) {
 void TestEngine::addSnapshot(const std::string& origin, const std::string& snapName, const std::string& device,
                              const std::string& mountDir) {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
-  m_snapshots.push_back(Snapshot{snapName, device, origin, mountDir, !mountDir.empty()});
+  m_snapshots.push_back(Snapshot{snapName, device, origin, mountDir, !mountDir.empty(), ""});
+  changed();
+}
+
+void TestEngine::setDamage(const std::string& snapName, const std::string& why) {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  for (auto& s : m_snapshots) {
+    if (s.name == snapName) s.damage = why;
+  }
   changed();
 }
 
@@ -166,6 +174,27 @@ std::list<SP<LV>> TestEngine::listVolumes(FLR_SNAP_ENG kind) {
   return out;
 }
 
+std::string TestEngine::snapshotSpecial(const LV&, const std::string& snapName) {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  return Replace(m_snapDeviceFormat, "{name}", snapName);
+}
+
+std::string TestEngine::damage(const Snap& snap) {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  for (auto& s : m_snapshots) {
+    if (s.name == snap.id) return s.damage;
+  }
+  return {};
+}
+
+bool TestEngine::isMountedAt(const Snap& snap, const std::string& dir) {
+  auto all = table();
+  for (auto it = all.rbegin(); it != all.rend(); ++it) {
+    if (it->mountPoint == dir) return RDEV(it->device) == snap.rdev;
+  }
+  return false;
+}
+
 SP<Snap> TestEngine::createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& snapName,
                                 std::string& mountDir) {
   auto fired = enter(Call::CreateSnap,
@@ -175,7 +204,7 @@ SP<Snap> TestEngine::createSnap(const LV& origin, uint32_t cowSizeMB, const std:
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     if (hasSnapshot(snapName)) throw ZrException("Snapshot " + snapName + " already exists");
     fires(fired, Fault::ChangeMountDir, &mountDir);
-    Snapshot s{snapName, Replace(m_snapDeviceFormat, "{name}", snapName), origin.id, mountDir, true};
+    Snapshot s{snapName, Replace(m_snapDeviceFormat, "{name}", snapName), origin.id, mountDir, true, ""};
     m_snapshots.push_back(s);
     changed();
     snap = makeSnap(s);
@@ -233,6 +262,10 @@ UnmountResult TestEngine::unMount(const std::string& dir, std::string& why) {
 
 std::vector<MountEntry> TestEngine::mountTable() {
   enter(Call::MountTable, "mountTable");
+  return table();
+}
+
+std::vector<MountEntry> TestEngine::table() const {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   std::vector<MountEntry> out;
   for (auto& v : m_volumes) {
@@ -268,7 +301,8 @@ void TestEngine::save() const {
                               {"device", s.device},
                               {"origin", s.origin},
                               {"mountDir", s.mountDir},
-                              {"mounted", s.mounted}});
+                              {"mounted", s.mounted},
+                              {"damage", s.damage}});
   }
   j["mounts"] = nlohmann::json::array();
   for (auto& m : m_extraMounts) j["mounts"].push_back({{"device", m.device}, {"mountPoint", m.mountPoint}});
@@ -287,7 +321,8 @@ void TestEngine::load() {
     m_volumes.push_back(Volume{v["device"], v["mountPoint"], v["mountPath"], v["parent"], v["gpfs"], v["null"]});
   }
   for (auto& s : j["snapshots"]) {
-    m_snapshots.push_back(Snapshot{s["name"], s["device"], s["origin"], s["mountDir"], s["mounted"]});
+    m_snapshots.push_back(
+        Snapshot{s["name"], s["device"], s["origin"], s["mountDir"], s["mounted"], s.value("damage", "")});
   }
   for (auto& m : j["mounts"]) m_extraMounts.push_back(MountEntry{m["device"], m["mountPoint"], "testfs", "/"});
   ++m_generation;

@@ -27,6 +27,7 @@ class TestEngine : public Engine {
   struct Snapshot {
     std::string name, device, origin, mountDir;
     bool mounted = false;
+    std::string damage;  // what damage() reports for it
   };
 
   explicit TestEngine(std::string stateFile = "");
@@ -43,6 +44,8 @@ class TestEngine : public Engine {
   void markMountTableChanged();
   // "{name}" in the format is replaced by the snapshot name.
   void setSnapDeviceFormat(const std::string& format);
+  // Makes damage() report why for snapshot name (empty: whole again).
+  void setDamage(const std::string& name, const std::string& why);
   void inject(Call call, int nth, Fault fault, std::string arg = "", std::function<void()> callback = {});
 
   // Observation.
@@ -57,7 +60,10 @@ class TestEngine : public Engine {
 
   // Engine.
   std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) override;
+  std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
+  std::string damage(const Snap& snap) override;
+  bool isMountedAt(const Snap& snap, const std::string& dir) override;
   bool isMounted(const Snap& snap) override;
   void deleteSnap(const Snap& snap) override;
   UnmountResult unMount(const std::string& dir, std::string& why) override;
@@ -86,6 +92,7 @@ class TestEngine : public Engine {
   SP<LV> makeLV(const Volume& v, FLR_SNAP_ENG kind);
   SP<Snap> makeSnap(const Snapshot& s);
   void changed();
+  std::vector<MountEntry> table() const;  // mountTable() without counting a call
 
   mutable std::recursive_mutex m_lock;
   std::string m_stateFile;
