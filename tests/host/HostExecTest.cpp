@@ -184,8 +184,7 @@ class LiveContentTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(top); }
 
   zr::CommandResult zrsnap(std::vector<std::string> args) {
-    for (std::string extra : {"--kind", "gpfs", "--engine", "gpfs", "--state-dir", (top / "state").c_str()})
-      args.push_back(extra);
+    args.insert(args.end(), {"--kind", "gpfs", "--engine", "gpfs", "--state-dir", (top / "state").string()});
     args.push_back((mount / "projects").string());
     args.push_back((mount / "dependent").string());
     return host::Zrsnap(args, env);
@@ -242,3 +241,34 @@ INSTANTIATE_TEST_SUITE_P(Cases, LiveCaseTest,
                                            LiveCase{"Refused", {"--exec", "{SCRIPT}"}, 1, false},
                                            LiveCase{"Allowed", {"--exec", "{SCRIPT}", "--allow-live"}, 0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A job holds its record file from its start to its teardown: status says so and
+// claims nothing about entries that may change; cleanup and a second job touch nothing.
+TEST_F(HostExecTest, RunningJobsRecordIsShownInUseAndLeftAlone) {
+  const std::string script = "touch " + (top / "started").string() + "; while [ ! -e " + (top / "go").string() +
+                             " ]; do sleep 0.05; done; cat \"$ZRSNAP_SNAPSHOT_1/sub/a.txt\" > " +
+                             (top / "read").string();
+  host::Background job(argv({"run", "-q", "--exec", script, a.string(), b.string()}), {}, top / "out");
+  ASSERT_TRUE(Eventually([&] { return fs::exists(top / "started"); })) << job.err();
+  const std::string inUse = "by process " + std::to_string(job.pid());
+
+  auto status = zrsnap({"status"});
+  EXPECT_EQ(status.exitStatus, 0) << status.err;
+  EXPECT_NE(status.out.find("in use        " + inUse + "\n"), std::string::npos) << status.out;
+  EXPECT_EQ(host::Count(status.out, "\nmounted "), 2u) << status.out;
+
+  for (auto& second : {std::vector<std::string>{"cleanup"}, std::vector<std::string>{"run", a.string()}}) {
+    auto refused = zrsnap(second);
+    EXPECT_EQ(refused.exitStatus, 1) << second[0] << ": " << refused.out << refused.err;
+    EXPECT_NE(refused.err.find("The snap record file " + (top / "state/snap.info").string() + " is in use " + inUse +
+                               ": its snapshots are left alone"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(snapshots(), 2u) << second[0] << " touched the running job's snapshots";
+  }
+  host::WriteFile(top / "go", "");
+  int end = job.wait();
+  EXPECT_TRUE(WIFEXITED(end) && WEXITSTATUS(end) == 0) << job.err();
+  EXPECT_EQ(ReadFile(top / "read"), "alpha\n") << "the backup read its snapshot after the others tried";
+  EXPECT_NE(zrsnap({"status"}).out.find("in use        no\n"), std::string::npos);
+}

@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "zr/FileLock.h"
 #include "zrsnap/Commands.h"
 #include "zrsnap/ConfigCheck.h"
 #include "zrsnap/EngineChoice.h"
@@ -8,11 +9,12 @@
 #include "zrsnap/RecordStatus.h"
 
 namespace {
-const char* StateOf(const RecordEntry& e) {
-  if (!e.valid) return "invalid line";
-  if (!e.exists) return "gone";
-  return e.mounted ? "mounted" : "exists, not mounted";
-}
+// What status knows, kept apart from how it is printed.
+struct StatusReport {
+  pid_t holder = 0;  // the job that holds the record file: 0 none, -1 one that has not said who it is yet
+  std::vector<RecordEntry> entries;
+  std::vector<std::string> leftovers;  // per entry: what remains on the system of a snapshot the engine lacks
+};
 
 const char* Label(Outcome outcome) {
   switch (outcome) {
@@ -28,35 +30,54 @@ const char* Label(Outcome outcome) {
   return "invalid";
 }
 
+std::string HolderText(pid_t holder) {
+  if (holder == 0) return "no";
+  if (holder < 0) return "yes, by a job that has not written its process number yet";
+  return "by process " + std::to_string(holder);
+}
+
 // What status and cleanup work on, said first so that a wrong engine or file shows.
-void PrintContext(const Options& o) {
+void PrintContext(const Options& o, pid_t holder) {
   std::printf("record        %s\n", o.record.c_str());
+  std::printf("in use        %s\n", HolderText(holder).c_str());
   std::printf("engine        %s\n", DescribeEngine(o).c_str());
   std::printf("configuration %s\n", DescribeConfiguration().c_str());
 }
 
-// What status knows, kept apart from how it is printed.
-struct StatusReport {
-  std::vector<RecordEntry> entries;
-};
+// While a job holds the record, its entries come and go: say what is seen now, never "gone".
+std::string StateOf(const RecordEntry& e, const std::string& leftovers, bool inUse) {
+  if (!e.valid) return "invalid line";
+  if (e.exists) return e.mounted ? "mounted" : "exists, not mounted";
+  if (!leftovers.empty()) return "unknown to the engine, but " + leftovers;
+  return inUse ? "not there now" : "gone";
+}
 
 StatusReport GatherStatus(const Options& o) {
   RecordPathProblem problem = CheckRecordPath(o.record);
   if (problem.kind != RecordPathProblem::None) throw UsageError(problem.text);
-  return StatusReport{ReadRecordStatus(o.record, SlotOf(o))};
+  StatusReport report;
+  report.holder = zr::LockHolder(o.record + ".lock");
+  report.entries = ReadRecordStatus(o.record, SlotOf(o));
+  for (auto& e : report.entries) {
+    report.leftovers.push_back(e.valid && !e.exists ? FlrSnapOS::leftoversOf(e.device, e.mountDir) : "");
+  }
+  return report;
 }
 
 void PrintStatus(const Options& o, const StatusReport& report) {
-  PrintContext(o);
+  PrintContext(o, report.holder);
   if (report.entries.empty()) {
-    std::printf("%s names no snapshot\n", o.record.c_str());
+    std::printf("%s names no snapshot%s\n", o.record.c_str(), report.holder ? " now" : "");
     return;
   }
-  for (auto& e : report.entries) {
+  for (size_t i = 0; i < report.entries.size(); ++i) {
+    const RecordEntry& e = report.entries[i];
+    std::string state = StateOf(e, report.leftovers[i], report.holder != 0);
     if (!e.valid) {
-      std::printf("%-20s %s\n", StateOf(e), e.line.c_str());
+      std::printf("%-20s %s\n", state.c_str(), e.line.c_str());
     } else {
-      std::printf("%-20s %s  device %s  at %s\n", StateOf(e), e.source.c_str(), e.device.c_str(), e.mountDir.c_str());
+      std::printf("%-20s %s  device %s  at %s\n", state.c_str(), e.source.c_str(), e.device.c_str(),
+                  e.mountDir.c_str());
     }
   }
 }
@@ -74,7 +95,7 @@ int CleanupRecord(const Options& o) {
     return kExitOk;
   }
   if (problem.kind != RecordPathProblem::None) throw UsageError(problem.text);
-  PrintContext(o);
+  PrintContext(o, zr::LockHolder(o.record + ".lock"));
   auto before = ReadRecordStatus(o.record, SlotOf(o));
   Plugin plugin(o.plugin);
   auto manager = plugin.create(o.kind);

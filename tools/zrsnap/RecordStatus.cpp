@@ -6,15 +6,23 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <stdexcept>
 
 #include "zr/FXString.h"
 
 std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;
+  errno = 0;
   std::ifstream in(path);
+  if (!in) {
+    if (errno == ENOENT) return lines;
+    throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+  }
   for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty()) lines.push_back(line);
   }
+  if (in.bad()) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
   return lines;
 }
 

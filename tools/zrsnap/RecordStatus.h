@@ -12,7 +12,10 @@ struct RecordEntry {
   bool mounted = false;  // ... and it is mounted
 };
 
+// Both throw std::runtime_error with the errno text when the file exists but cannot be read:
+// an unreadable record must never look empty.
 std::vector<RecordEntry> ReadRecordStatus(const std::string& recordFile, FlrSnapOS::FLR_SNAP_ENG slot);
+// The file's non-empty lines, without a trailing carriage return; none when there is no file.
 std::vector<std::string> ReadLines(const std::string& path);
 
 // Why a record file cannot be there at all, or None when it can.
