@@ -105,7 +105,7 @@ TEST_F(HostAdminTest, EveryKeyThatReadmeDocumentsIsKnown) {
 // followed from another folder, reaches the same snapshots.
 TEST_F(HostAdminTest, HintFollowedFromAnotherFolderCleansUpTheSameJob) {
   fs::create_directories(top / "work/rec");
-  Environment env = config("[SnapOS]\nsEngine=sim\n[SimEngine]\nsStateDir=" + (top / "sim").string() + "\n");
+  Environment env = config("[SimEngine]\nsStateDir=" + (top / "sim").string() + "\n");
   env[0].second = "../agent.ini";
   auto run = host::Zrsnap({"run", "--engine", "sim", "--state-dir", "st", "--record", "rec/snap.info", "--map",
                            "snap.map", "--mount-root", "m", "../vol/simvg-a/sub"},

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -19,6 +20,18 @@ using host::Eventually;
 using host::ProcessGone;
 using host::ReadFile;
 namespace fs = std::filesystem;
+
+// The simulated engine's lock, held to stop zrsnap at its next engine step.
+class SimLockHeld {
+ public:
+  explicit SimLockHeld(const fs::path& path) : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    EXPECT_EQ(::flock(m_fd, LOCK_EX), 0) << path;
+  }
+  ~SimLockHeld() { ::close(m_fd); }
+
+ private:
+  int m_fd;
+};
 
 class HostExecTest : public ::testing::Test, protected host::SimHost {
  protected:
@@ -69,8 +82,9 @@ class HostExecTest : public ::testing::Test, protected host::SimHost {
 
 class SignalTest : public HostExecTest, public ::testing::WithParamInterface<int> {};
 
-// The shell traps the signal, so it can only have come through zrsnap; its
-// background sleep (which a shell starts with SIGINT ignored) must not outlive it.
+// The shell traps the signal, so it can only have come through zrsnap. Its
+// background sleep (which a shell starts with SIGINT ignored) must be gone
+// before the teardown starts, which the held lock of the simulated engine stops.
 TEST_P(SignalTest, ReachesTheBackupGroupThenTheJobTearsDown) {
   const int signal = GetParam();
   const std::string name = ::sigabbrev_np(signal);
@@ -78,8 +92,13 @@ TEST_P(SignalTest, ReachesTheBackupGroupThenTheJobTearsDown) {
                              "; sleep 300 & echo $! > " + (top / "sleeper").string() + "; wait";
   host::Background job(argv({"run", "-q", "--exec", script, a.string(), b.string()}), {}, top / "out");
   pid_t sleeper = pidIn("sleeper");
-  ASSERT_EQ(::kill(job.pid(), signal), 0);
-  int status = job.wait();
+  {
+    SimLockHeld teardownWaits(top / "sim/lock");
+    ASSERT_EQ(::kill(job.pid(), signal), 0);
+    ASSERT_TRUE(Eventually([&] { return WaitsForALock(job.pid()); })) << job.err();
+    EXPECT_TRUE(Eventually([&] { return ProcessGone(sleeper); })) << "the background sleep outlived the backup";
+  }
+  int status = job.waitBounded();
   ASSERT_TRUE(WIFEXITED(status)) << "zrsnap outlives the signal to tear down: " << job.err();
   EXPECT_EQ(WEXITSTATUS(status), 128 + signal) << job.err();
   EXPECT_EQ(ReadFile(top / "got"), "got " + name + "\n");
@@ -89,7 +108,6 @@ TEST_P(SignalTest, ReachesTheBackupGroupThenTheJobTearsDown) {
       << job.err();
   EXPECT_EQ(snapshots(), 0u);
   EXPECT_EQ(record(), "");
-  EXPECT_TRUE(Eventually([&] { return ProcessGone(sleeper); })) << "the background sleep survived";
 }
 
 INSTANTIATE_TEST_SUITE_P(Forwarded, SignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
@@ -97,13 +115,12 @@ INSTANTIATE_TEST_SUITE_P(Forwarded, SignalTest, ::testing::Values(SIGINT, SIGTER
 
 // Holding the simulated engine's lock stops zrsnap in its first snapshot, where the signal then arrives.
 TEST_F(HostExecTest, SignalBeforeTheBackupStartsSkipsIt) {
-  int lock = ::open((top / "sim/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  auto held = std::make_unique<SimLockHeld>(top / "sim/lock");
   host::Background job(argv({"run", "-q", "--exec", "touch " + (top / "ran").string(), a.string()}), {}, top / "out");
   ASSERT_TRUE(Eventually([&] { return WaitsForALock(job.pid()); })) << job.err();
   ASSERT_EQ(::kill(job.pid(), SIGTERM), 0);
-  ::close(lock);
-  int status = job.wait();
+  held.reset();
+  int status = job.waitBounded();
   ASSERT_TRUE(WIFEXITED(status)) << job.err();
   EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM) << job.err();
   EXPECT_NE(job.err().find("zrsnap: Terminated received before the backup command started: it is not run\n"),
@@ -124,7 +141,7 @@ TEST_F(HostExecTest, KilledZrsnapTakesTheWholeBackupWithIt) {
   EXPECT_EQ(group, ::getpgid(inner));
   EXPECT_NE(group, ::getpgid(0)) << "the backup runs in a process group of its own";
   ASSERT_EQ(::kill(job.pid(), SIGKILL), 0);
-  job.wait();
+  job.waitBounded();
   EXPECT_TRUE(Eventually([&] { return ProcessGone(sleeper) && ProcessGone(inner); }))
       << "a part of the backup outlived zrsnap";
   EXPECT_TRUE(Eventually([&] { return ::kill(-group, 0) != 0 && errno == ESRCH; })) << "the group is empty";
@@ -267,7 +284,7 @@ TEST_F(HostExecTest, RunningJobsRecordIsShownInUseAndLeftAlone) {
     EXPECT_EQ(snapshots(), 2u) << second[0] << " touched the running job's snapshots";
   }
   host::WriteFile(top / "go", "");
-  int end = job.wait();
+  int end = job.waitBounded();
   EXPECT_TRUE(WIFEXITED(end) && WEXITSTATUS(end) == 0) << job.err();
   EXPECT_EQ(ReadFile(top / "read"), "alpha\n") << "the backup read its snapshot after the others tried";
   EXPECT_NE(zrsnap({"status"}).out.find("in use        no\n"), std::string::npos);

@@ -101,6 +101,17 @@ int Background::wait() {
   return status;
 }
 
+int Background::waitBounded() {
+  int status = 0;
+  bool ended = Eventually([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; });
+  if (ended) {
+    m_pid = -1;
+    return status;
+  }
+  ::kill(m_pid, SIGKILL);
+  return wait();
+}
+
 void SimHost::makeHost(const std::string& managerKind) {
   kind = managerKind;
   std::string pattern = (fs::temp_directory_path() / "zrsnap-host-XXXXXX").string();

@@ -36,6 +36,8 @@ class Background {
   pid_t pid() const { return m_pid; }
   // The wait status.
   int wait();
+  // The same, but a zrsnap that has not ended after the bound of Eventually is killed.
+  int waitBounded();
   std::string err() const { return ReadFile(m_outputs / "stderr"); }
 
  private:
