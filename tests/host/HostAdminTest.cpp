@@ -319,3 +319,12 @@ TEST_F(HostAdminTest, AllowLiveWithoutExecIsAUsageError) {
   EXPECT_EQ(run.err, "zrsnap: --allow-live goes with --exec\n");
   EXPECT_EQ(snapshots(), 0u);
 }
+
+TEST_F(HostAdminTest, FoldersZrsnapMakesArePrivate) {
+  auto run = zrsnap({"run", a.string()});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  for (auto dir : {top / "state", top / "state/mnt"}) {
+    EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all) << dir;
+  }
+  EXPECT_EQ(run.err.find("can be entered by other users"), std::string::npos) << run.err;
+}

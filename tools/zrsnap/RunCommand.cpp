@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -134,9 +135,10 @@ int BackUpAndTearDown(const Options& o, CKestrelNativeSnapManager& manager, cons
 int RunJob(const Options& o) {
   if (o.paths.empty()) throw UsageError("run needs at least one PATH");
   if (o.allowLive && o.exec.empty()) throw UsageError("--allow-live goes with --exec");
+  // Made private, as the plug-in makes its own: others must not enter mounted snapshots.
   for (auto& dir : {o.stateDir, o.mountRoot}) {
-    CNeError made = CNeDirectory::Create(dir, true);
-    if (made.IsError()) throw std::runtime_error(made.Message());
+    CNeError made = CNeDirectory::CreatePrivate(dir);
+    if (made.IsError() && made.Code() != EEXIST) throw std::runtime_error(made.Message());
   }
   std::unique_ptr<JobSignals> signals;
   if (!o.exec.empty()) signals = std::make_unique<JobSignals>();
