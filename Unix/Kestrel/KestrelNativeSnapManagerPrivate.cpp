@@ -452,7 +452,7 @@ CNeError CKestrelNativeSnapManagerPrivate::RecordActual(SP<FlrSnapOS::Snap>& sna
 CNeError CKestrelNativeSnapManagerPrivate::CreationFailed(const std::string& volume, const std::string& line,
                                                           const std::string& special, const std::string& planned,
                                                           const std::string& message) {
-  std::string left = FlrSnapOS::leftoversOf(special, planned);
+  std::string left = LeftOfFailedSnapshot(special, planned);
   if (left.empty()) {
     CNeDirectory::Remove(planned, false, false);
     SnapRecordFile::ReplaceLine(m_strSnapInfoFile, line, "");
@@ -463,6 +463,21 @@ CNeError CKestrelNativeSnapManagerPrivate::CreationFailed(const std::string& vol
   m_strLastError = message;
   ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "%s", m_strLastError.c_str());
   return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigSnapAndMount), kEINVAL, m_strLastError);
+}
+
+// A command that failed or timed out may still have made the snapshot: ask
+// the engine, and look for what the system shows of it.
+std::string CKestrelNativeSnapManagerPrivate::LeftOfFailedSnapshot(const std::string& special,
+                                                                   const std::string& planned) {
+  try {
+    std::list<SP<FlrSnapOS::LV>> volumes;
+    getLVList(volumes);
+    std::list<SP<FlrSnapOS::Snap>>* owner = nullptr;
+    if (FindRecordedSnap(volumes, special, owner)) return "the engine reports it";
+  } catch (const std::exception& e) {
+    return std::string("the engine cannot tell whether it exists: ") + e.what();
+  }
+  return FlrSnapOS::leftoversOf(special, planned);
 }
 
 int CKestrelNativeSnapManagerPrivate::SaveSnapDevInfo(const char* source, const char* device, const char* mountDir) {

@@ -4,6 +4,7 @@
 
 #include "TestSupport.h"
 #include "zr/CNeLibrary.h"
+#include "zr/EvDebug.h"
 #include "zr/FXErrorUtil.h"
 #include "zr/FXPath.h"
 #include "zr/FXString.h"
@@ -53,6 +54,23 @@ TEST(Logging, LevelGatesLinesAndTheirArguments) {
     EXPECT_EQ(evaluated, static_cast<int>(expected)) << "arguments of suppressed lines were evaluated";
   }
   g_ptrLogWriter.reset();
+}
+
+TEST(Logging, LongLinesAreWholeAndAMissingWriterIsNoCrash) {
+  auto writer = boost::make_shared<CapturingLogWriter>(ZR_LOG_ERROR);
+  g_ptrLogWriter = writer;
+  const std::string path(2000, 'p');
+  EvDebug().Error("fn", "Cannot open %s: %s", path.c_str(), "Permission denied");
+  ASSERT_EQ(writer->lines.size(), 1u);
+  EXPECT_EQ(writer->lines[0].text, "Cannot open " + path + ": Permission denied");
+
+  g_ptrLogWriter.reset();
+  ::testing::internal::CaptureStderr();
+  ZR_LOG(ZR_LOG_ERROR, "fn", "no writer: %d", 7);
+  ZR_LOG(ZR_LOG_DETAIL, "fn", "detail stays out");
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("ERROR no writer: 7"), std::string::npos) << err;
+  EXPECT_EQ(err.find("detail stays out"), std::string::npos) << err;
 }
 
 TEST(Logging, StreamWriterNamesLevelsAndKeepsPercentText) {

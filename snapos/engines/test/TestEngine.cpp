@@ -1,5 +1,6 @@
 #include "TestEngine.h"
 
+#include <cerrno>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -202,7 +203,7 @@ SP<Snap> TestEngine::createSnap(const LV& origin, uint32_t cowSizeMB, const std:
   SP<Snap> snap;
   {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    if (hasSnapshot(snapName)) throw ZrException("Snapshot " + snapName + " already exists");
+    if (hasSnapshot(snapName)) throw ZrException("Snapshot " + snapName + " already exists", EEXIST);
     fires(fired, Fault::ChangeMountDir, &mountDir);
     Snapshot s{snapName, Replace(m_snapDeviceFormat, "{name}", snapName), origin.id, mountDir, true, ""};
     m_snapshots.push_back(s);
