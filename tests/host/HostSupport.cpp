@@ -62,6 +62,7 @@ zr::CommandResult Zrsnap(const std::vector<std::string>& args, const Environment
   zr::CommandOptions options;
   options.timeoutSeconds = 60;
   options.environment = env;
+  options.inheritAll = true;  // as a user runs it
   return zr::RunCommand(WithCwd(argv, cwd), options);
 }
 

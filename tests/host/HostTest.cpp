@@ -105,6 +105,7 @@ TEST_P(HostTest, ErrorsAreOneClearLine) {
 TEST(HostDemo, ShowsTheWholeJobAndLeavesNothing) {
   zr::CommandOptions options;
   options.timeoutSeconds = 60;
+  options.inheritAll = true;
   auto demo = zr::RunCommand({ZRSNAP_BINARY, "demo", "-q"}, options);
   ASSERT_EQ(demo.exitStatus, 0) << demo.out << demo.err;
   EXPECT_NE(demo.out.find("snapshot report.txt: quarterly report, draft 1"), std::string::npos) << demo.out;
