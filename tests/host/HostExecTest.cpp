@@ -192,11 +192,15 @@ class LiveContentTest : public ::testing::Test {
     host::WriteFile(top / "mm.json", state.dump());
     host::WriteFile(top / "mountinfo", "22 1 0:21 / / rw - ext4 /dev/vda rw\n40 22 0:45 / " + mount.string() +
                                            " rw,relatime - gpfs gpfs0 rw\n");
-    host::WriteFile(top / "agent.ini", std::string("[GPFS]\nsCommandDir=") + FAKE_MM_DIR +
+    host::WriteFile(top / "agent.ini", "[GPFS]\nsCommandDir=" + (top / "mm").string() +
                                            "\nsMountInfo=" + (top / "mountinfo").string() + "\n");
-    env = {{"ZRSNAP_CONFIG", (top / "agent.ini").string()},
-           {"FAKE_MM_STATE", (top / "mm.json").string()},
-           {"FAKE_MM_LOG", (top / "mm.log").string()}};
+    env = {{"ZRSNAP_CONFIG", (top / "agent.ini").string()}};
+    // The engine gives the commands none of our environment: each wrapper names the fake's state.
+    for (std::string command : {"mmlsfileset", "mmlssnapshot", "mmsnapdir", "mmcrsnapshot", "mmdelsnapshot"}) {
+      host::WriteFile(top / "mm" / command, "#!/bin/sh\nFAKE_MM_STATE='" + (top / "mm.json").string() + "' exec '" +
+                                                FAKE_MM_DIR + "/" + command + "' \"$@\"\n");
+      fs::permissions(top / "mm" / command, fs::perms::owner_all);
+    }
   }
   void TearDown() override { fs::remove_all(top); }
 
