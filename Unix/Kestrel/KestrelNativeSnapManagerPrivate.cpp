@@ -177,9 +177,11 @@ void CKestrelNativeSnapManagerPrivate::ReadCowSize() {
 void CKestrelNativeSnapManagerPrivate::LoadDataClassification() {
   CNeLibrary library(false);  // false: the library stays loaded, Freeze stays callable
   std::string name = library.GetLibraryNameForName("udcclient");
-  if (library.Load(name, true).IsError()) {
+  CNeError loaded = library.Load(name, true);
+  if (loaded.IsError()) {
     ZR_LOG(ZR_LOG_ERROR, kSigInitialize,
            "Could not load DataClassification library. DataClassification will not be used.");
+    ZR_LOG(ZR_LOG_DETAIL, kSigInitialize, "%s", loaded.Message().c_str());
     m_bUseDC = false;
     return;
   }
