@@ -84,6 +84,40 @@ TEST(LvmReport, BrokenReportsAreClearErrors) {
   EXPECT_EQ(LvmReport::DmName("vg-a", "lv-b"), "vg--a-lv--b");
 }
 
+// Neither a deep nor a long report makes a long walk or a long message.
+TEST(LvmReport, DeepOrLongReportsGiveShortErrors) {
+  auto message = [](const std::string& json) {
+    try {
+      LvmReport::Parse(json);
+    } catch (const ZrException& e) {
+      return std::string(e.getMessage());
+    }
+    return std::string("parsed");
+  };
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string longText(100000, 'x');
+  auto lvSize = [](const std::string& value) {
+    std::string json = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
+    return json.replace(json.find("1073741824"), 10, value);
+  };
+  struct Case {
+    std::string json, text;
+  };
+  for (const Case& c : {
+           Case{R"({"report":[{"lv":[)" + deep + "]}]}", "lvs printed a JSON report nested deeper than 16 levels"},
+           Case{R"({"report":[{"lv":[{"lv_name":"a","vg_name":)" + deep + "}]}]}",
+                "lvs printed a JSON report nested deeper than 16 levels"},
+           Case{R"({"report":[{"lv":[[[["x"]]]]}]})", "lvs report has no field lv_name in a row without one"},
+           Case{R"({"report":[{"lv":[{"lv_name":")" + longText + R"(","junk":")" + longText + "\"}]}]}",
+                "lvs report has no field vg_name in the row of LV \"" + std::string(64, 'x') + "...\""},
+           Case{lvSize(std::string(100000, '9')), "lvs report field lv_size is not a number of bytes: \"99999"},
+       }) {
+    std::string got = message(c.json);
+    EXPECT_EQ(got.substr(0, c.text.size()), c.text);
+    EXPECT_LT(got.size(), 200u) << got.substr(0, 300);
+  }
+}
+
 TEST(LvmEngine, MountOptionsFitTheFileSystem) {
   EXPECT_EQ(LvmEngine::MountOptions("xfs"), "ro,nodev,nosuid,nouuid");
   EXPECT_EQ(LvmEngine::MountOptions("ext4"), "ro,nodev,nosuid");
