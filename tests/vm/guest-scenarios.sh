@@ -181,7 +181,10 @@ scenario_failed_lvcreate() {
 # ---------------------------------------------------------------- a busy snapshot
 scenario_busy() {
     local S=$W/busy rc
-    "$ZRSNAP" run -q --state-dir $S --exec 'sleep 600 < "$ZRSNAP_SNAPSHOT_1/data.txt" >/dev/null 2>&1 & echo $! > /tmp/zr/holder' \
+    # The holder leaves the backup's process group (zrsnap ends what the backup leaves running), and the
+    # backup returns only once it has.
+    "$ZRSNAP" run -q --state-dir $S --exec 'setsid sleep 600 < "$ZRSNAP_SNAPSHOT_1/data.txt" >/dev/null 2>&1 & p=$!
+        echo $p > /tmp/zr/holder; until [ "$(cut -d" " -f5 /proc/$p/stat)" = "$p" ]; do sleep 0.05; done' \
         /mnt/ext4 2> $W/busy.err
     rc=$?
     check "busy: teardown succeeds but reports the snapshot it kept" \
