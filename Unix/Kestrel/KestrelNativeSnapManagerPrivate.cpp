@@ -316,7 +316,7 @@ CNeError CKestrelNativeSnapManagerPrivate::UndoAndRefuse(SP<FlrSnapOS::Snap>& sn
     leak = e.what();
   }
   if (leak.empty()) {
-    SnapRecordFile::ReplaceLine(m_strSnapInfoFile, line, "");
+    DropRecordLine(line);
     return Refuse(message, codeLine);
   }
   return Refuse(message + ". The snapshot " + special + " was left in place and stays recorded: " + leak, codeLine);
@@ -457,7 +457,7 @@ CNeError CKestrelNativeSnapManagerPrivate::CreationFailed(const std::string& vol
   std::string left = nameTaken ? "" : LeftOfFailedSnapshot(special, planned);
   if (left.empty()) {
     CNeDirectory::Remove(planned, false, false);
-    SnapRecordFile::ReplaceLine(m_strSnapInfoFile, line, "");
+    DropRecordLine(line);
   } else {
     ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "The failed snapshot of %s stays recorded in %s: %s", volume.c_str(),
            m_strSnapInfoFile.c_str(), left.c_str());
@@ -465,6 +465,15 @@ CNeError CKestrelNativeSnapManagerPrivate::CreationFailed(const std::string& vol
   m_strLastError = message;
   ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "%s", m_strLastError.c_str());
   return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigSnapAndMount), kEINVAL, m_strLastError);
+}
+
+// A line that names nothing of this job: a later teardown would act on it, so
+// failing to drop it must be said.
+void CKestrelNativeSnapManagerPrivate::DropRecordLine(const std::string& line) {
+  if (int err = SnapRecordFile::ReplaceLine(m_strSnapInfoFile, line, "")) {
+    ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "Could not drop %s from %s: %s. Remove the line by hand", line.c_str(),
+           m_strSnapInfoFile.c_str(), std::strerror(err));
+  }
 }
 
 // A command that failed or timed out may still have made the snapshot: ask

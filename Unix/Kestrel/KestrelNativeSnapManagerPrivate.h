@@ -103,6 +103,7 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   CNeError SnapWithName(const std::string& volume, SP<FlrSnapOS::LV>& lv, bool& taken);
   CNeError RecordActual(SP<FlrSnapOS::Snap>& snap, const std::string& volume, const std::string& name,
                         const std::string& recorded, std::string& mountDir, const std::string& planned);
+  void DropRecordLine(const std::string& line);
   std::string LeftOfFailedSnapshot(const std::string& special, const std::string& planned);
   CNeError CreationFailed(const std::string& volume, const std::string& line, const std::string& special,
                           const std::string& planned, const std::string& message, bool nameTaken = false);
