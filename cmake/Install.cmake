@@ -32,5 +32,13 @@ install(SCRIPT cmake/InstallTimeFiles.cmake)
 install(FILES ${ZR_INSTALL_TIME_DIR}/kestrelsnap.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES ${ZR_INSTALL_TIME_DIR}/zrsnap-cleanup.service DESTINATION ${ZR_SYSTEMD_UNIT_DIR})
 
+# The manual page, compressed as Debian ships them (no name or time stamp inside).
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/zrsnap.1.gz
+                   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/packaging/zrsnap.1 ${PROJECT_BINARY_DIR}/man/zrsnap.1
+                   COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/man/zrsnap.1
+                   DEPENDS packaging/zrsnap.1 VERBATIM)
+add_custom_target(manpage ALL DEPENDS ${PROJECT_BINARY_DIR}/man/zrsnap.1.gz)
+install(FILES ${PROJECT_BINARY_DIR}/man/zrsnap.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES examples/CMakeLists.txt examples/agent.cpp examples/SimSetup.h examples/SimSetup.cpp DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
