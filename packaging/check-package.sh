@@ -47,7 +47,10 @@ examples=$prefix/share/doc/zrsnap/examples
 step "example agent: find_package(KestrelSnap) from the installed tree, run on the simulated engine"
 cmake -S "$examples" -B "$work/example-cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/example-cmake" >/dev/null
-"$work/example-cmake/example-agent" 2>/dev/null
+"$work/example-cmake/example-agent" 2>/dev/null | tee "$work/example.out"
+# What README's integration contract says stays loaded after dlclose.
+expected="still loaded after dlclose: libflrsnapos.so libzrplatform.so"
+grep -qx "$expected" "$work/example.out" || fail "the example agent did not print \"$expected\""
 
 step "example agent: pkg-config flags, clang++ -std=c++11"
 PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name kestrelsnap.pc)") build_with_pkg_config "$examples" "$work/agent-pc"
