@@ -20,6 +20,15 @@ unsigned ModeOf(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
+// Inside createSnap: makes the snapshot it was asked for, as another node or
+// a command that then fails would.
+void MakeNamedSnapshot(FlrSnapOS::TestEngine& engine, const std::string& devicePrefix) {
+  std::istringstream call(engine.calls().back());
+  std::string verb, origin, name;
+  call >> verb >> origin >> name;
+  engine.addSnapshot(origin, name, devicePrefix + name, "");
+}
+
 // Sets the umask for one scope.
 struct Umask {
   explicit Umask(mode_t mask) : old(::umask(mask)) {}
@@ -139,12 +148,7 @@ TEST_P(RecordSafetyTest, FailedOrTakenNamesLeaveNoStaleLine) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mountRoot), {}), 0);
 
   // Another node takes the chosen name at the same instant: the next number is tried.
-  engine->inject(Call::CreateSnap, 2, Fault::Before, "", [&] {
-    std::istringstream call(engine->calls().back());
-    std::string verb, origin, name;
-    call >> verb >> origin >> name;
-    engine->addSnapshot(origin, name, "elsewhere-" + name, "");
-  });
+  engine->inject(Call::CreateSnap, 2, Fault::Before, "", [&] { MakeNamedSnapshot(*engine, "elsewhere-"); });
   ASSERT_FALSE(m->SnapAndMount(vol, volumes.front()).IsError()) << m->GetLastError();
   auto lines = ReadLines(info);
   ASSERT_EQ(lines.size(), 1u) << "only the snapshot that was made is recorded";
@@ -266,12 +270,7 @@ TEST_P(RecordSafetyTest, EngineFailingMidwayLeavesTheRecordWhole) {
 TEST_P(RecordSafetyTest, SnapshotMadeByAFailedCreateStaysRecordedAndIsRolledBack) {
   ASSERT_FALSE(initialize(*m).IsError());
   // The command made the snapshot, then timed out.
-  engine->inject(Call::CreateSnap, 1, Fault::Before, "", [&] {
-    std::istringstream call(engine->calls().back());
-    std::string verb, origin, name;
-    call >> verb >> origin >> name;
-    engine->addSnapshot(origin, name, "testsnap-" + name, "");
-  });
+  engine->inject(Call::CreateSnap, 1, Fault::Before, "", [&] { MakeNamedSnapshot(*engine, "testsnap-"); });
   engine->inject(Call::CreateSnap, 1, Fault::ThrowZr, "lvcreate timed out");
   EXPECT_EQ(runJob({vol}).Message(), "lvcreate timed out");
   EXPECT_EQ(log->matching("stays recorded in " + info + ": the engine reports it", ZR_LOG_ERROR).size(), 1u);
