@@ -7,6 +7,8 @@
 # usage: packaging/check-package.sh [BUILD_DIR]   (a built tree; default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# dpkg-shlibdeps for CPack, systemd-analyze for the unit.
+./scripts/install-deps dpkg-dev systemd
 build=$(cd "${1:-build}" && pwd)
 work=$(mktemp -d)
 SUDO=

@@ -7,17 +7,28 @@
 
 namespace zr {
 struct ZR_API CommandOptions {
-  // Seconds before the command is killed (SIGTERM, then SIGKILL); 0 waits forever.
+  // Seconds before the command is stopped (see killOnTimeout); 0 waits forever.
   unsigned timeoutSeconds = 0;
-  // Set in the child's environment on top of LC_ALL=C.
+  // Set in the child's environment on top of the minimal one (PATH, LC_ALL=C).
   std::vector<std::pair<std::string, std::string>> environment;
   // Keep the child's stdout and stderr (false: they go where ours go).
   bool capture = true;
+  // On timeout, true: SIGTERM to the command's process group, SIGKILL to it a
+  // second later. false, for commands that change storage and must not die
+  // half-way: SIGTERM once, then wait for the exit however long it takes,
+  // logging at level -1 that it is still running.
+  bool killOnTimeout = true;
+  // Variables of our own environment passed on when set (those the tool documents).
+  std::vector<std::string> inherit;
+  // The child gets our whole environment instead of the minimal one: only for
+  // a user's own command, never for a tool run with our privileges.
+  bool inheritAll = false;
 };
 
 struct ZR_API CommandResult {
   int exitStatus = -1;  // the exit code, or -1 when the command died of a signal
   int signal = 0;       // the signal that ended it, if one did
+  // The timeout fired, even if the command exited by itself afterwards.
   bool timedOut = false;
   std::string out;
   std::string err;
@@ -27,9 +38,12 @@ struct ZR_API CommandResult {
   std::string describeFailure(const std::vector<std::string>& argv) const;
 };
 
-// Runs argv[0] (looked up in PATH when it has no "/") with posix_spawn: no
-// shell, every descriptor but 0-2 closed, LC_ALL=C. Throws ZrException when
-// the command cannot be started at all.
+// Runs argv[0] (looked up in the child's PATH when it has no "/") with
+// posix_spawn: no shell, in a process group of its own, default signal
+// dispositions, stdin from /dev/null, every descriptor but 0-2 closed, and an
+// explicit environment. Returns once the command has exited and its output has
+// drained (output still held open by a process it left behind is waited for
+// only briefly). Throws ZrException when the command cannot be started at all.
 ZR_API CommandResult RunCommand(const std::vector<std::string>& argv, const CommandOptions& options = {});
 // The command line as one text, for messages.
 ZR_API std::string JoinArgv(const std::vector<std::string>& argv);

@@ -11,5 +11,5 @@ class ZR_API EvDebug {
   void Error(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
  private:
-  EvDebugFileInstance* m_instance;
+  [[maybe_unused]] EvDebugFileInstance* m_instance;
 };

@@ -39,11 +39,21 @@ class GpfsHostTest : public ::testing::Test {
                                      << "40 22 0:45 / " << mount.string() << " rw,relatime - gpfs gpfs0 rw\n"
                                      << "41 22 0:45 /projects " << (top / "bind").string()
                                      << " rw,relatime - gpfs gpfs0 rw\n";
-    std::ofstream(top / "agent.ini") << "[GPFS]\nsCommandDir=" << FAKE_MM_DIR
+    std::ofstream(top / "agent.ini") << "[GPFS]\nsCommandDir=" << (top / "mm").string()
                                      << "\nsMountInfo=" << (top / "mountinfo").string() << "\n";
     ::setenv("ZRSNAP_CONFIG", (top / "agent.ini").c_str(), 1);
-    ::setenv("FAKE_MM_STATE", (top / "mm.json").c_str(), 1);
-    ::setenv("FAKE_MM_LOG", (top / "mm.log").c_str(), 1);
+    writeCommands();
+  }
+  // The engine gives the commands none of our environment: each wrapper names the fake's state.
+  void writeCommands() {
+    fs::create_directories(top / "mm");
+    for (std::string command : {"mmlsfileset", "mmlssnapshot", "mmsnapdir", "mmcrsnapshot", "mmdelsnapshot"}) {
+      fs::path wrapper = top / "mm" / command;
+      std::ofstream(wrapper) << "#!/bin/sh\nFAKE_MM_STATE='" << (top / "mm.json").string() << "' FAKE_MM_LOG='"
+                             << (top / "mm.log").string() << "' exec '" << FAKE_MM_DIR << "/" << command
+                             << "' \"$@\"\n";
+      fs::permissions(wrapper, fs::perms::owner_all);
+    }
   }
   void TearDown() override { fs::remove_all(top); }
 
@@ -58,6 +68,7 @@ class GpfsHostTest : public ::testing::Test {
     argv.push_back((top / "state").string());
     zr::CommandOptions options;
     options.timeoutSeconds = 60;
+    options.inheritAll = true;  // as a user runs it
     return zr::RunCommand(argv, options);
   }
 

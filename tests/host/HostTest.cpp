@@ -39,6 +39,7 @@ class HostTest : public ::testing::TestWithParam<std::string> {
     argv.insert(argv.end(), common.begin(), common.end());
     zr::CommandOptions options;
     options.timeoutSeconds = 60;
+    options.inheritAll = true;  // as a user runs it
     return zr::RunCommand(argv, options);
   }
 
@@ -141,6 +142,7 @@ TEST_P(HostTest, ErrorsAreOneClearLine) {
 TEST(HostDemo, ShowsTheWholeJobAndLeavesNothing) {
   zr::CommandOptions options;
   options.timeoutSeconds = 60;
+  options.inheritAll = true;
   auto demo = zr::RunCommand({ZRSNAP_BINARY, "demo", "-q"}, options);
   ASSERT_EQ(demo.exitStatus, 0) << demo.out << demo.err;
   EXPECT_NE(demo.out.find("snapshot report.txt: quarterly report, draft 1"), std::string::npos) << demo.out;

@@ -1,5 +1,7 @@
 #include <sys/sysmacros.h>
 
+#include <map>
+
 #include "TestSupport.h"
 #include "engines/lvm/LvmEngine.h"
 #include "zr/ZrException.h"
@@ -80,6 +82,40 @@ TEST(LvmReport, BrokenReportsAreClearErrors) {
   EXPECT_EQ(LvmReport::DmName("vg-a", "lv-b"), "vg--a-lv--b");
 }
 
+// Neither a deep nor a long report makes a long walk or a long message.
+TEST(LvmReport, DeepOrLongReportsGiveShortErrors) {
+  auto message = [](const std::string& json) {
+    try {
+      LvmReport::Parse(json);
+    } catch (const ZrException& e) {
+      return std::string(e.getMessage());
+    }
+    return std::string("parsed");
+  };
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string longText(100000, 'x');
+  auto lvSize = [](const std::string& value) {
+    std::string json = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
+    return json.replace(json.find("1073741824"), 10, value);
+  };
+  struct Case {
+    std::string json, text;
+  };
+  for (const Case& c : {
+           Case{R"({"report":[{"lv":[)" + deep + "]}]}", "lvs printed a JSON report nested deeper than 16 levels"},
+           Case{R"({"report":[{"lv":[{"lv_name":"a","vg_name":)" + deep + "}]}]}",
+                "lvs printed a JSON report nested deeper than 16 levels"},
+           Case{R"({"report":[{"lv":[[[["x"]]]]}]})", "lvs report has no field lv_name in a row without one"},
+           Case{R"({"report":[{"lv":[{"lv_name":")" + longText + R"(","junk":")" + longText + "\"}]}]}",
+                "lvs report has no field vg_name in the row of LV \"" + std::string(64, 'x') + "...\""},
+           Case{lvSize(std::string(100000, '9')), "lvs report field lv_size is not a number of bytes: \"99999"},
+       }) {
+    std::string got = message(c.json);
+    EXPECT_EQ(got.substr(0, c.text.size()), c.text);
+    EXPECT_LT(got.size(), 200u) << got.substr(0, 300);
+  }
+}
+
 TEST(LvmEngine, MountOptionsFitTheFileSystem) {
   EXPECT_EQ(LvmEngine::MountOptions("xfs"), "ro,nodev,nosuid,nouuid");
   EXPECT_EQ(LvmEngine::MountOptions("ext4"), "ro,nodev,nosuid");
@@ -92,9 +128,9 @@ class LvmEngineTest : public test::EngineTest {
     lvmLog = dir + "/lvm.log";
     sysBlock = dir + "/sys-block";
     std::filesystem::create_directories(sysBlock);
-    ::setenv("FAKE_LVM_LOG", lvmLog.c_str(), 1);
-    ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json", 1);
-    ::unsetenv("FAKE_LVM_FAIL");
+    ::setenv("LVM_SYSTEM_DIR", dir.c_str(), 1);
+    fakeLvm("FAKE_LVM_LOG", lvmLog);
+    fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json");
     LvmEngine::Config c;
     c.lvm = FIXTURES "/fake-lvm.sh";
     c.sysBlock = sysBlock;
@@ -109,6 +145,15 @@ class LvmEngineTest : public test::EngineTest {
     return SP<FlrSnapOS::LV>();
   }
   std::vector<std::string> lvmCalls() { return test::ReadLines(lvmLog); }
+  // A setting of fake-lvm.sh, which reads them from $LVM_SYSTEM_DIR/fake-lvm.env.
+  void fakeLvm(const std::string& name, const std::string& value) {
+    fakeSettings[name] = value;
+    std::string text;
+    for (auto& kv : fakeSettings) text += kv.first + "='" + kv.second + "'\n";
+    test::WriteFile(dir + "/fake-lvm.env", text);
+  }
+
+  std::map<std::string, std::string> fakeSettings;
 
   std::string lvmLog, sysBlock;
   std::shared_ptr<FakeMounts> mounts;
@@ -171,7 +216,7 @@ TEST_F(LvmEngineTest, ThickSnapshotIsCreatedAndMountedReadOnly) {
 // An agent runs job after job in one process while nothing else touches LVM:
 // the report stays valid, so the space each snapshot took must come back.
 TEST_F(LvmEngineTest, FreeSpaceDoesNotDriftOverManyJobs) {
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json", 1);  // 10 GiB free, 1 GiB volumes
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json");  // 10 GiB free, 1 GiB volumes
   mounts->fstype = "ext4";
   for (int job = 0; job < 15; ++job) {
     std::string at = mountRoot, name = "zrks_" + std::to_string(job);
@@ -183,7 +228,7 @@ TEST_F(LvmEngineTest, FreeSpaceDoesNotDriftOverManyJobs) {
 }
 
 TEST_F(LvmEngineTest, RefusesForSpaceOnlyOnAFreshReport) {
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json", 1);  // 10 GiB free, 1 GiB volumes
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json");  // 10 GiB free, 1 GiB volumes
   mounts->fstype = "ext4";
   for (int i = 0; i < 10; ++i) {
     std::string at = mountRoot;
@@ -200,7 +245,7 @@ TEST_F(LvmEngineTest, RefusesForSpaceOnlyOnAFreshReport) {
     std::string at1 = mountRoot;
     volume("vg/two")->createSnap(4096, "zrks_" + std::to_string(i), at1);
   }
-  ::setenv("FAKE_LVM_REPORT", (dir + "/full.json").c_str(), 1);  // and this time lvs agrees
+  fakeLvm("FAKE_LVM_REPORT", dir + "/full.json");  // and this time lvs agrees
   std::string full = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
   full.replace(full.find("10737418240"), 11, "0");
   full.replace(full.find("10737418240"), 11, "0");
@@ -227,7 +272,7 @@ TEST_F(LvmEngineTest, FailedMountRemovesTheNewSnapshotAgain) {
   std::string at = mountRoot;
   EXPECT_THROW(volume("vgtest/lvext4")->createSnap(16, "zrks_9", at), ZrException);
   EXPECT_EQ(lvmCalls().back(), "lvremove --yes vgtest/zrks_9");
-  ::setenv("FAKE_LVM_FAIL", "lvcreate", 1);
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
   try {
     volume("vgtest/lvext4")->createSnap(16, "zrks_10", at);
     FAIL();
@@ -237,6 +282,7 @@ TEST_F(LvmEngineTest, FailedMountRemovesTheNewSnapshotAgain) {
                         "exited with status 5: Volume group \"vgtest\" has insufficient"),
               std::string::npos)
         << e.getMessage();
+    EXPECT_EQ(e.formatError(), e.getMessage()) << "an exit status is no errno";
   }
 }
 
@@ -296,7 +342,7 @@ TEST_F(LvmEngineTest, IsMountedLooksForTheSnapshotsDeviceAnywhere) {
 
 // How many lvm processes a job of 1,000 content paths on two volumes starts.
 TEST_F(LvmEngineTest, AJobOfAThousandPathsRunsLvmOncePerSnapshotPlusOneReport) {
-  ::setenv("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json", 1);
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-two-lvs.json");
   std::list<std::string> contents;
   for (std::string name : {"one", "two"}) {
     std::string mp = dir + "/mp-" + name;

@@ -1,4 +1,8 @@
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -97,16 +101,120 @@ TEST_F(SimEngineTest, RefusesWhatTheManagerDidNotMake) {
 }
 
 TEST_F(SimEngineTest, FailedCopyTakesTheSnapshotBack) {
-  // A tree whose deepest path fits under the volume but not under the longer mount directory.
-  std::string at = mnt + "/" + std::string(200, 'm') + "/" + std::string(200, 'm');
   std::string deep = vol;
-  while (deep.size() + 201 < PATH_MAX - 64) deep += "/" + std::string(200, 'd');
+  for (int level = 0; level < 130; ++level) deep += "/d";
   fs::create_directories(deep);
-  fs::create_directories(at);
-  ASSERT_GT(at.size() + (deep.size() - vol.size()), static_cast<size_t>(PATH_MAX));
-  EXPECT_THROW(theVolume()->createSnap(16, "zrks_1", at), ZrException);
+  std::string at = mnt;
+  try {
+    theVolume()->createSnap(16, "zrks_1", at);
+    FAIL() << "copied a tree deeper than the bound";
+  } catch (const ZrException& e) {
+    EXPECT_NE(std::string(e.getMessage()).find(": the tree is deeper than 128 levels"), std::string::npos)
+        << e.getMessage();
+  }
   EXPECT_TRUE(engine->state().snapshots.empty());
   EXPECT_TRUE(fs::is_empty(at));
+}
+
+// A link planted in or in place of a copy never leads its removal anywhere else.
+TEST_F(SimEngineTest, RemovingACopyFollowsNoLink) {
+  struct Case {
+    const char* name;
+    std::string planted;  // replaced by a link to the victim after the copy
+    FlrSnapOS::UnmountResult result;
+    const char* why;
+  };
+  const std::string victim = dir + "/victim";
+  for (const Case& c :
+       {Case{"in place of the mount directory", mnt, FlrSnapOS::UnmountResult::Failed,
+             "it is a symbolic link, not a directory"},
+        Case{"in place of a directory in the copy", mnt + "/d", FlrSnapOS::UnmountResult::Unmounted, ""}}) {
+    SCOPED_TRACE(c.name);
+    fs::create_directories(victim);
+    test::WriteFile(victim + "/keep.txt", "precious\n");
+    std::string at = mnt, why;
+    auto snap = theVolume()->createSnap(16, "zrks_1", at);
+    fs::rename(c.planted, dir + "/moved");
+    fs::create_directory_symlink(victim, c.planted);
+    EXPECT_EQ(engine->unMount(mnt, why), c.result);
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    EXPECT_EQ(test::ReadFile(victim + "/keep.txt"), "precious\n");
+    // Put things back for the next case.
+    fs::remove(c.planted);
+    fs::remove_all(mnt);
+    fs::remove_all(dir + "/moved");
+    fs::create_directories(mnt);
+    fs::remove_all(dir + "/sim");
+    engine = std::make_shared<SimEngine>(dir + "/sim");
+    engine->addVolume("simvg-v", vol);
+  }
+}
+
+// As a nosuid mount shows them: owners kept (when root can keep them), no setuid or setgid file.
+TEST_F(SimEngineTest, CopyKeepsOwnersAndDropsSetuidAndSetgid) {
+  const bool root = ::geteuid() == 0;
+  test::WriteFile(vol + "/d/tool", "#!/bin/sh\n");
+  fs::create_directory(vol + "/shared");
+  ::chmod((vol + "/d/tool").c_str(), 06755);
+  ::chmod((vol + "/shared").c_str(), 02775);
+  if (root) {
+    ASSERT_EQ(::chown((vol + "/d/tool").c_str(), 1234, 5678), 0);
+    ASSERT_EQ(::chown((vol + "/shared").c_str(), 4321, 8765), 0);
+    ASSERT_EQ(::lchown((vol + "/link").c_str(), 1111, 2222), 0);
+  }
+  std::string at = mnt;
+  theVolume()->createSnap(16, "zrks_1", at);
+  struct stat tool {
+  }, shared{}, link{};
+  ASSERT_EQ(::stat((mnt + "/d/tool").c_str(), &tool), 0);
+  ASSERT_EQ(::stat((mnt + "/shared").c_str(), &shared), 0);
+  ASSERT_EQ(::lstat((mnt + "/link").c_str(), &link), 0);
+  EXPECT_EQ(tool.st_mode & 07777, 0755u) << "setuid and setgid dropped";
+  EXPECT_EQ(shared.st_mode & 07777, 02775u) << "a directory's setgid only sets the group of new files";
+  if (!root) GTEST_SKIP() << "owners can only be kept as root";
+  EXPECT_EQ(tool.st_uid, 1234u);
+  EXPECT_EQ(tool.st_gid, 5678u);
+  EXPECT_EQ(shared.st_uid, 4321u);
+  EXPECT_EQ(shared.st_gid, 8765u);
+  EXPECT_EQ(link.st_uid, 1111u);
+  EXPECT_EQ(link.st_gid, 2222u);
+}
+
+// Killed in the middle of its copy, a process leaves a snapshot that the engine
+// knows, so the next start can unmount and delete it.
+TEST_F(SimEngineTest, ACopyKilledHalfWayIsRegisteredForRemoval) {
+  fs::create_directories(vol + "/many");
+  for (int i = 0; i < 2000; ++i) test::WriteFile(vol + "/many/f" + std::to_string(i), "x");
+  int watch = ::inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, mnt.c_str(), IN_CREATE), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string at = mnt;
+    try {
+      theVolume()->createSnap(16, "zrks_1", at);
+    } catch (...) {
+    }
+    ::_exit(0);
+  }
+  pollfd p{watch, POLLIN, 0};
+  bool copying = ::poll(&p, 1, 30000) == 1;  // the bound only limits how long a failing test takes
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(watch);
+  ASSERT_TRUE(copying) << "the copy never began";
+
+  auto next = std::make_shared<SimEngine>(dir + "/sim");
+  auto state = next->state();
+  ASSERT_EQ(state.snapshots.size(), 1u);
+  EXPECT_EQ(state.snapshots[0].mountDir, mnt);
+  EXPECT_TRUE(state.snapshots[0].mounted);
+  std::string why;
+  ASSERT_EQ(next->unMount(mnt, why), FlrSnapOS::UnmountResult::Unmounted) << why;
+  EXPECT_TRUE(fs::is_empty(mnt));
+  next->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE).front()->snaps.front()->deleteSnap();
+  EXPECT_TRUE(next->state().snapshots.empty());
 }
 
 TEST_F(SimEngineTest, ToleratesWhatAKilledProcessLeaves) {
@@ -120,5 +228,21 @@ TEST_F(SimEngineTest, ToleratesWhatAKilledProcessLeaves) {
     FAIL() << "a broken state must be reported";
   } catch (const ZrException& e) {
     EXPECT_NE(std::string(e.getMessage()).find(dir + "/sim/state.json"), std::string::npos) << e.getMessage();
+  }
+}
+
+// Inputs the state fuzzer found or that sit next to them: each is a clear error.
+TEST_F(SimEngineTest, StateWithAnImpossibleGenerationIsAClearError) {
+  for (const char* generation : {"1e300", "-1", "2.5", "\"7\""}) {
+    SCOPED_TRACE(generation);
+    test::WriteFile(dir + "/sim/state.json",
+                    std::string(R"({"generation":)") + generation + R"(,"volumes":[],"snapshots":[]})");
+    try {
+      engine->state();
+      FAIL() << "loaded a state whose generation is " << generation;
+    } catch (const ZrException& e) {
+      EXPECT_EQ(std::string(e.getMessage()), "Cannot read the simulated engine's state " + dir +
+                                                 "/sim/state.json: \"generation\" is not a whole number of changes");
+    }
   }
 }

@@ -18,12 +18,13 @@ manager_lvs() { lvs --noheadings -o lv_name "$VG" | grep -c 'zrks_'; }
 mounts_under() { grep -c " $1/" /proc/self/mountinfo; }
 lines() { [ -f "$1" ] && grep -c . "$1" || echo 0; }
 
-# lvm as the plug-in runs it: counted, and able to kill the host at the Nth lvcreate.
+# lvm as the plug-in runs it: counted, and able to kill the host at the Nth lvcreate
+# (N in a file: the plug-in passes none of its environment to lvm).
 cat > $W/lvm <<'WRAP'
 #!/bin/sh
 echo "$*" >> /tmp/zr/lvm-calls
-if [ "$1" = lvcreate ] && [ -n "${KILL_HOST_AT_LVCREATE:-}" ] && \
-   [ "$(grep -c '^lvcreate' /tmp/zr/lvm-calls)" -ge "$KILL_HOST_AT_LVCREATE" ]; then
+if [ "$1" = lvcreate ] && [ -s /tmp/zr/kill-host-at-lvcreate ] && \
+   [ "$(grep -c '^lvcreate' /tmp/zr/lvm-calls)" -ge "$(cat /tmp/zr/kill-host-at-lvcreate)" ]; then
     kill -KILL "$PPID"; exit 1
 fi
 exec /sbin/lvm "$@"
@@ -82,8 +83,10 @@ check "1000 paths: one snapshot per volume, all removed" test $rc = 0 -a "$(mana
 # ---------------------------------------------------------------- crash recovery
 S=$W/crash
 : > $W/lvm-calls
-KILL_HOST_AT_LVCREATE=3 "$ZRSNAP" run -q --state-dir $S /mnt/ext4 /mnt/xfs /mnt/thin
+echo 3 > $W/kill-host-at-lvcreate
+"$ZRSNAP" run -q --state-dir $S /mnt/ext4 /mnt/xfs /mnt/thin
 rc=$?
+rm -f $W/kill-host-at-lvcreate
 check "crash: host killed by SIGKILL at its third snapshot" test $rc = 137
 check "crash: two snapshots recorded and present" test "$(lines $S/snap.info)" = 2 -a "$(manager_lvs)" = 2
 "$ZRSNAP" cleanup -q --state-dir $S

@@ -24,6 +24,7 @@ void PrintMap(const std::map<std::string, std::string>& pairs, bool json) {
 zr::CommandOptions ExecEnvironment(const std::map<std::string, std::string>& pairs) {
   zr::CommandOptions options;
   options.capture = false;
+  options.inheritAll = true;  // the user's own command
   options.environment.emplace_back("ZRSNAP_MAP_JSON", nlohmann::json(pairs).dump());
   options.environment.emplace_back("ZRSNAP_SNAPSHOT_COUNT", std::to_string(pairs.size()));
   int n = 0;

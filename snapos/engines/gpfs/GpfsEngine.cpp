@@ -53,12 +53,14 @@ zr::CommandResult GpfsEngine::run(const std::vector<std::string>& args) {
   argv[0] = m_config.commandDir + "/" + args[0];
   zr::CommandOptions options;
   options.timeoutSeconds = m_config.timeoutSeconds;
+  // Making or deleting a snapshot changes the file system: never kill that half-way.
+  options.killOnTimeout = args[0] != "mmcrsnapshot" && args[0] != "mmdelsnapshot";
   return zr::RunCommand(argv, options);
 }
 
 std::string GpfsEngine::runOrThrow(const std::vector<std::string>& args) {
   zr::CommandResult r = run(args);
-  if (!r.ok()) throw ZrException(r.describeFailure(args), r.timedOut ? ETIMEDOUT : EIO);
+  if (!r.ok()) throw ZrException(r.describeFailure(args));
   return r.out;
 }
 
@@ -91,7 +93,7 @@ std::vector<GpfsY::Row> GpfsEngine::snapshots(const std::string& fsName) {
   if (r.ok() && Contains(r.out, "No snapshots in file system")) return {};
   if (!r.ok()) {
     if (Contains(r.out + r.err, "No snapshots in file system")) return {};
-    throw ZrException(r.describeFailure({"mmlssnapshot", fsName, "-Y"}), EIO);
+    throw ZrException(r.describeFailure({"mmlssnapshot", fsName, "-Y"}));
   }
   return GpfsY::Parse(r.out, "mmlssnapshot");
 }
@@ -184,7 +186,7 @@ void GpfsEngine::deleteOnce(const std::string& fsName, const std::string& filese
   if (!fileset.empty()) args.insert(args.end(), {"-j", fileset});
   zr::CommandResult r = run(args);
   gone = r.ok() || SaysNotFound(r.err + r.out);
-  if (!gone) throw ZrException(r.describeFailure(args), r.timedOut ? ETIMEDOUT : EIO);
+  if (!gone) throw ZrException(r.describeFailure(args));
 }
 
 void GpfsEngine::deleteSnap(const Snap& snap) {

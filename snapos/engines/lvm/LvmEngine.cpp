@@ -42,12 +42,16 @@ std::string LvmEngine::runLvm(const std::vector<std::string>& args) {
   zr::CommandOptions options;
   options.timeoutSeconds = m_config.timeoutSeconds;
   options.environment = {{"LVM_SUPPRESS_FD_WARNINGS", "1"}};
+  // Where the administrator keeps lvm.conf, and udev-less systems (lvm(8) ENVIRONMENT).
+  options.inherit = {"LVM_SYSTEM_DIR", "DM_DISABLE_UDEV"};
+  // lvcreate and lvremove suspend the origin while they load the snapshot: never kill them half-way.
+  options.killOnTimeout = args[0] != "lvcreate" && args[0] != "lvremove";
   {
     std::lock_guard<std::mutex> hold(m_lock);
     ++m_runs;
   }
   zr::CommandResult r = zr::RunCommand(argv, options);
-  if (!r.ok()) throw ZrException(r.describeFailure(argv), r.timedOut ? ETIMEDOUT : EIO);
+  if (!r.ok()) throw ZrException(r.describeFailure(argv));
   return r.out;
 }
 

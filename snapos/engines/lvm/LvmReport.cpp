@@ -25,10 +25,37 @@ const char kFields[] =
     "lv_kernel_minor,lv_snapshot_invalid";
 
 namespace {
+// lvs nests four levels; the bound keeps every walk of the document short.
+const int kMaxDepth = 16;
+
+nlohmann::json ParseBounded(const std::string& json) {
+  return nlohmann::json::parse(json, [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+    bool opens =
+        event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start;
+    if (opens && depth >= kMaxDepth) {
+      throw ZrException("lvs printed a JSON report nested deeper than " + std::to_string(kMaxDepth) + " levels",
+                        EPROTO);
+    }
+    return true;
+  });
+}
+
+// A value from the report, cut short for a message.
+std::string Quote(const std::string& text) {
+  return "\"" + (text.size() > 64 ? text.substr(0, 64) + "..." : text) + "\"";
+}
+
+// Which row, in a few words: messages never carry a whole row.
+std::string RowName(const nlohmann::json& row) {
+  auto it = row.is_object() ? row.find("lv_name") : row.end();
+  if (it == row.end() || !it->is_string()) return "a row without one";
+  return "the row of LV " + Quote(it->get_ref<const std::string&>());
+}
+
 std::string Field(const nlohmann::json& row, const char* name) {
-  auto it = row.find(name);
+  auto it = row.is_object() ? row.find(name) : row.end();
   if (it == row.end() || !it->is_string()) {
-    throw ZrException(std::string("lvs report has no field ") + name + " in " + row.dump(), EPROTO);
+    throw ZrException(std::string("lvs report has no field ") + name + " in " + RowName(row), EPROTO);
   }
   return it->get<std::string>();
 }
@@ -39,7 +66,7 @@ uint64_t Digits(const std::string& text, const char* name, const char* what) {
   char* end = nullptr;
   unsigned long long value = text.empty() ? 0 : std::strtoull(text.c_str(), &end, 10);
   if (text.find_first_not_of("0123456789") != std::string::npos || errno == ERANGE || (end && *end)) {
-    throw ZrException(std::string("lvs report field ") + name + " is not " + what + ": \"" + text + "\"", EPROTO);
+    throw ZrException(std::string("lvs report field ") + name + " is not " + what + ": " + Quote(text), EPROTO);
   }
   return value;
 }
@@ -53,7 +80,8 @@ int KernelNumber(const nlohmann::json& row, const char* name) {
   std::string text = Field(row, name);
   if (text.empty() || text[0] == '-') return -1;
   uint64_t value = Digits(text, name, "a device number");
-  if (value > 0xfffff) throw ZrException(std::string("lvs report field ") + name + " is out of range: " + text, EPROTO);
+  if (value > 0xfffff)
+    throw ZrException(std::string("lvs report field ") + name + " is out of range: " + Quote(text), EPROTO);
   return static_cast<int>(value);
 }
 }  // namespace
@@ -61,7 +89,7 @@ int KernelNumber(const nlohmann::json& row, const char* name) {
 std::vector<LvRow> Parse(const std::string& json) {
   nlohmann::json doc;
   try {
-    doc = nlohmann::json::parse(json);
+    doc = ParseBounded(json);
   } catch (const nlohmann::json::exception& e) {
     throw ZrException(std::string("lvs printed no readable JSON report: ") + e.what(), EPROTO);
   }
@@ -89,7 +117,7 @@ std::vector<LvRow> Parse(const std::string& json) {
       r.kernelMinor = KernelNumber(row, "lv_kernel_minor");
       r.snapshotInvalid = !Field(row, "lv_snapshot_invalid").empty() || r.type() == 'S';
       if (r.name.empty() || r.vg.empty() || r.attr.size() < 5) {
-        throw ZrException("lvs report row lacks a name, a volume group or attributes: " + row.dump(), EPROTO);
+        throw ZrException("lvs report lacks a name, a volume group or attributes in " + RowName(row), EPROTO);
       }
       rows.push_back(std::move(r));
     }

@@ -109,8 +109,7 @@ SP<Snap> SimEngine::createSnap(const LV& origin, uint32_t, const std::string& na
   if (!volume) throw ZrException("Cannot snapshot " + origin.id + ": no such simulated volume", ENOENT);
   if (!volume->active) throw ZrException("Cannot snapshot " + origin.id + ": the volume is not active", ENXIO);
   if (s.snapshot(name)) throw ZrException("Cannot create snapshot " + name + ": it already exists", EEXIST);
-  std::error_code ec;
-  if (!std::filesystem::is_directory(mountDir, ec) || !std::filesystem::is_empty(mountDir, ec)) {
+  if (!IsEmptyDirectory(mountDir)) {
     throw ZrException("Cannot mount snapshot " + name + " on " + mountDir + ": not an empty directory", ENOTEMPTY);
   }
   // Recorded before the copy, like an LV that exists before it is mounted: the
@@ -121,9 +120,15 @@ SP<Snap> SimEngine::createSnap(const LV& origin, uint32_t, const std::string& na
   std::string source = volume->path;
   try {
     CopyTree(source, mountDir);
-  } catch (const ZrException&) {
+  } catch (const ZrException& e) {
     // Like a snapshot whose mount failed: take it away again before reporting.
-    EmptyDirectory(mountDir);
+    try {
+      EmptyDirectory(mountDir);
+    } catch (const ZrException& undo) {
+      throw ZrException(
+          std::string(e.getMessage()) + "; the partial copy stays registered for removal: " + undo.formatError(),
+          e.getErrno());
+    }
     SimState now = SimState::Load(m_dir);
     now.snapshots.erase(now.snapshots.begin() + (now.snapshot(name) - now.snapshots.data()));
     now.save(m_dir);

@@ -36,7 +36,16 @@ SimState SimState::Load(const std::string& dir) {
   if (!in) return state;
   try {
     auto j = nlohmann::json::parse(in);
-    state.generation = j.value("generation", 0ul);
+    auto generation = j.find("generation");
+    if (generation != j.end()) {
+      // Any other number would not convert to a count (a float beyond range is undefined).
+      if (!generation->is_number_unsigned()) {
+        throw ZrException("Cannot read the simulated engine's state " + StatePath(dir) +
+                              ": \"generation\" is not a whole number of changes",
+                          EINVAL);
+      }
+      state.generation = generation->get<unsigned long>();
+    }
     for (auto& v : j.at("volumes"))
       state.volumes.push_back(Volume{v.at("device"), v.at("path"), v.value("active", true)});
     for (auto& s : j.at("snapshots")) {

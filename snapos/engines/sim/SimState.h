@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "zr/ZrApi.h"
+
 namespace FlrSnapOS {
 // What the simulated engine keeps in its folder: registered volumes and the
 // snapshots made of them. Saved whole and atomically after every change.
-struct SimState {
+struct ZR_API SimState {
   struct Volume {
     std::string device;  // a bare name such as "simvg-data"
     std::string path;    // the directory that plays the volume
