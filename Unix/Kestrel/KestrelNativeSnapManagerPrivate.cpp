@@ -177,9 +177,11 @@ void CKestrelNativeSnapManagerPrivate::ReadCowSize() {
 void CKestrelNativeSnapManagerPrivate::LoadDataClassification() {
   CNeLibrary library(false);  // false: the library stays loaded, Freeze stays callable
   std::string name = library.GetLibraryNameForName("udcclient");
-  if (library.Load(name, true).IsError()) {
+  CNeError loaded = library.Load(name, true);
+  if (loaded.IsError()) {
     ZR_LOG(ZR_LOG_ERROR, kSigInitialize,
            "Could not load DataClassification library. DataClassification will not be used.");
+    ZR_LOG(ZR_LOG_DETAIL, kSigInitialize, "%s", loaded.Message().c_str());
     m_bUseDC = false;
     return;
   }
@@ -400,7 +402,7 @@ CNeError CKestrelNativeSnapManagerPrivate::SnapWithName(const std::string& volum
     snap = lv->createSnap(static_cast<uint32_t>(m_nSnapCowSizeMB), name, mountDir);
   } catch (const ZrException& e) {
     taken = e.getErrno() == EEXIST;
-    return CreationFailed(volume, line, special, planned, e.getMessage());
+    return CreationFailed(volume, line, special, planned, e.getMessage(), taken);
   } catch (...) {
     return CreationFailed(volume, line, special, planned, "Create snap failed for " + volume);
   }
@@ -449,8 +451,10 @@ CNeError CKestrelNativeSnapManagerPrivate::RecordActual(SP<FlrSnapOS::Snap>& sna
 // otherwise the rollback (or the next start) removes what is.
 CNeError CKestrelNativeSnapManagerPrivate::CreationFailed(const std::string& volume, const std::string& line,
                                                           const std::string& special, const std::string& planned,
-                                                          const std::string& message) {
-  std::string left = LeftOfFailedSnapshot(special, planned);
+                                                          const std::string& message, bool nameTaken) {
+  // A taken name is another job's snapshot, and the engine made none: the line
+  // must go, or the rollback or teardown would delete theirs.
+  std::string left = nameTaken ? "" : LeftOfFailedSnapshot(special, planned);
   if (left.empty()) {
     CNeDirectory::Remove(planned, false, false);
     SnapRecordFile::ReplaceLine(m_strSnapInfoFile, line, "");

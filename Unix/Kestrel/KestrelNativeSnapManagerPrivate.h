@@ -105,7 +105,7 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
                         const std::string& recorded, std::string& mountDir, const std::string& planned);
   std::string LeftOfFailedSnapshot(const std::string& special, const std::string& planned);
   CNeError CreationFailed(const std::string& volume, const std::string& line, const std::string& special,
-                          const std::string& planned, const std::string& message);
+                          const std::string& planned, const std::string& message, bool nameTaken = false);
   CNeError Refuse(const std::string& message, int line);
   CNeError UndoAndRefuse(SP<FlrSnapOS::Snap>& snap, std::string& mountDir, const std::string& planned,
                          const std::string& line, const std::string& message, int codeLine);

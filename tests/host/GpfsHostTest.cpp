@@ -24,9 +24,11 @@ class GpfsHostTest : public ::testing::Test {
     fs::create_directories(mount / "dependent");
     std::ofstream(mount / "top.txt") << "fs v1\n";
     std::ofstream(fileset / "p.txt") << "fileset v1\n";
+    // The cluster's default mount point; this node has the file system elsewhere (mmmount).
     state = {{"filesystems",
               {{"gpfs0",
                 {{"mount", mount.string()},
+                 {"defaultMount", "/gpfs/fs0"},
                  {"filesets",
                   {{{"name", "projects"}, {"path", fileset.string()}, {"status", "Linked"}, {"independent", true}},
                    {{"name", "dependent"},
@@ -60,6 +62,10 @@ class GpfsHostTest : public ::testing::Test {
   void saveState() { std::ofstream(top / "mm.json") << state.dump(); }
   json loadState() { return json::parse(std::ifstream(top / "mm.json")); }
   json snapshots() { return loadState()["filesystems"]["gpfs0"]["snapshots"]; }
+  static std::string read(const fs::path& file) {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
 
   zr::CommandResult zrsnap(std::vector<std::string> args) {
     std::vector<std::string> argv{ZRSNAP_BINARY};
@@ -114,7 +120,11 @@ TEST_F(GpfsHostTest, FailedSnapshotRollsBackTheFirst) {
   auto run = zrsnap({"run", mount.string(), fileset.string()});
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_NE(run.err.find("mmcrsnapshot gpfs0 zrgpfs_"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("6027-2603 Cannot create a new snapshot until an existing one is deleted"), std::string::npos);
+  EXPECT_NE(
+      run.err.find("mmcrsnapshot: Cannot create a new snapshot until an existing one is deleted. File system gpfs0 "
+                   "has a limit of 256 online snapshots."),
+      std::string::npos)
+      << run.err;
   EXPECT_TRUE(snapshots().empty());
 }
 
@@ -144,3 +154,86 @@ TEST_F(GpfsHostTest, InterruptedDeleteIsFinishedAndGoneSnapshotsAreNoError) {
   EXPECT_EQ(snapshots()[0]["name"], "nightly") << "an administrator's snapshot is never deleted";
   EXPECT_NE(cleanup.err.find("Refusing to delete GPFS snapshot nightly of gpfs0"), std::string::npos) << cleanup.err;
 }
+
+TEST_F(GpfsHostTest, FailingFileSystemIsLeftOutAndTheOthersAreSnapshotted) {
+  // A remote cluster's file system mounted under its real name: this cluster knows it by another.
+  fs::create_directories(top / "gpfs/remote");
+  std::ofstream(top / "mountinfo", std::ios::app)
+      << "42 22 0:46 / " << (top / "gpfs/remote").string() << " rw,relatime - gpfs remotefs rw\n";
+  auto run = zrsnap({"run", "--json", mount.string()});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(json::parse(run.out).size(), 1u);
+  EXPECT_NE(run.err.find("GPFS file system remotefs mounted on " + (top / "gpfs/remote").string() +
+                         " is left out: mmlsfileset remotefs -L -Y exited with status 1: mmlsfileset: 6027-1388 File "
+                         "system remotefs is not known to the GPFS cluster."),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(snapshots().size(), 1u);
+}
+
+TEST_F(GpfsHostTest, NameTakenByAnotherNodeIsRetriedAndThatSnapshotIsLeftAlone) {
+  state["clashCreate"] = 1;
+  saveState();
+  auto run = zrsnap(
+      {"run", "-v", "--exec", "cat \"$ZRSNAP_SNAPSHOT_1/top.txt\" > " + (top / "seen").string(), mount.string()});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(read(top / "seen"), "fs v1\n");
+  EXPECT_NE(run.err.find("6027-2601 Snapshot name zrgpfs_"), std::string::npos) << run.err;
+  ASSERT_EQ(snapshots().size(), 1u) << "the other node's snapshot is not ours to delete";
+  const std::string theirs = snapshots()[0]["name"];
+  EXPECT_NE(read(top / "mm.log").find("mmcrsnapshot gpfs0 " + theirs + "\n"), std::string::npos);
+  EXPECT_EQ(read(top / "mm.log").find("mmdelsnapshot gpfs0 " + theirs + "\n"), std::string::npos);
+}
+
+TEST_F(GpfsHostTest, FilesetSnapshotsOfOneNameAreTakenApartByFileset) {
+  fs::create_directories(mount / "other");
+  state["filesystems"]["gpfs0"]["filesets"].push_back(
+      {{"name", "other"}, {"path", (mount / "other").string()}, {"status", "Linked"}, {"independent", true}});
+  for (std::string set : {"projects", "other", ""}) {
+    state["filesystems"]["gpfs0"]["snapshots"].push_back(
+        {{"name", "zrgpfs_7"}, {"fileset", set}, {"status", "Valid"}, {"failDeletes", 0}});
+  }
+  saveState();
+  fs::create_directories(top / "state");
+  std::ofstream(top / "state/snap.info") << fileset.string() << ":gpfs0@projects@zrgpfs_7:/x\n";
+  auto cleanup = zrsnap({"cleanup"});
+  EXPECT_NE(cleanup.out.find("1 snapshot(s) removed"), std::string::npos) << cleanup.out << cleanup.err;
+  std::vector<std::string> left;
+  for (auto& snap : snapshots())
+    left.push_back(snap["fileset"].get<std::string>() + "@" + snap["name"].get<std::string>());
+  EXPECT_EQ(left, (std::vector<std::string>{"other@zrgpfs_7", "@zrgpfs_7"}));
+  EXPECT_NE(read(top / "mm.log").find("mmdelsnapshot gpfs0 zrgpfs_7 -j projects\n"), std::string::npos);
+}
+
+// An administrator renamed the snapshot directories (mmsnapdir -s, or
+// --fileset-snapdir and --global-snapdir): each shape of `mmsnapdir -q`.
+struct SnapDirSetting {
+  std::string global, fileset;
+  bool globalsInFilesets;
+};
+void PrintTo(const SnapDirSetting& d, std::ostream* os) {
+  *os << "global " << d.global << ", fileset " << d.fileset << (d.globalsInFilesets ? ", globals in filesets" : "");
+}
+
+class GpfsRenamedSnapDir : public GpfsHostTest, public ::testing::WithParamInterface<SnapDirSetting> {};
+
+TEST_P(GpfsRenamedSnapDir, SnapshotsAreReadWhereTheyAppear) {
+  const SnapDirSetting& d = GetParam();
+  state["filesystems"]["gpfs0"]["snapdir"] = {
+      {"global", d.global}, {"fileset", d.fileset}, {"globalsInFilesets", d.globalsInFilesets}};
+  saveState();
+  auto run = zrsnap({"run", "--exec",
+                     "cat \"$ZRSNAP_SNAPSHOT_1/top.txt\" \"$ZRSNAP_SNAPSHOT_2/p.txt\" > " + (top / "seen").string(),
+                     mount.string(), fileset.string()});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(read(top / "seen"), "fs v1\nfileset v1\n");
+  auto done = read(top / "state/snap.info.done");
+  EXPECT_NE(done.find(":" + (mount / d.global).string() + "/zrgpfs_"), std::string::npos) << done;
+  EXPECT_NE(done.find(":" + (fileset / d.fileset).string() + "/zrgpfs_"), std::string::npos) << done;
+  EXPECT_TRUE(snapshots().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(GpfsHostTest, GpfsRenamedSnapDir,
+                         ::testing::Values(SnapDirSetting{".snaps", ".snaps", false},    // one line
+                                           SnapDirSetting{".gsnaps", ".fsnaps", false},  // two lines
+                                           SnapDirSetting{".snaps", ".snaps", true}));   // two lines, one name

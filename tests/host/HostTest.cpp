@@ -6,51 +6,14 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "engines/sim/SimEngine.h"
-#include "zr/CommandRunner.h"
+#include "HostSupport.h"
 
 namespace fs = std::filesystem;
 
-class HostTest : public ::testing::TestWithParam<std::string> {
+class HostTest : public ::testing::TestWithParam<std::string>, protected host::SimHost {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "zrsnap-host-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    top = fs::canonical(pattern);
-    sim = std::make_shared<FlrSnapOS::SimEngine>((top / "sim").string());
-    a = makeVolume("simvg-a", "a.txt", "alpha\n");
-    b = makeVolume("simvg-b", "b.txt", "beta\n");
-  }
-  void TearDown() override { fs::remove_all(top); }
-
-  fs::path makeVolume(const std::string& device, const std::string& file, const std::string& text) {
-    fs::path dir = top / "vol" / device;
-    fs::create_directories(dir / "sub");
-    std::ofstream(dir / "sub" / file) << text;
-    sim->addVolume(device, dir.string());
-    return dir;
-  }
-
-  zr::CommandResult zrsnap(std::vector<std::string> args) {
-    std::vector<std::string> argv{ZRSNAP_BINARY};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> common{
-        "--sim-dir", (top / "sim").string(), "--state-dir", (top / "state").string(), "--kind", GetParam()};
-    argv.insert(argv.end(), common.begin(), common.end());
-    zr::CommandOptions options;
-    options.timeoutSeconds = 60;
-    options.inheritAll = true;  // as a user runs it
-    return zr::RunCommand(argv, options);
-  }
-
-  size_t snapshots() { return sim->state().snapshots.size(); }
-  std::string record() {
-    std::ifstream in(top / "state/snap.info");
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  fs::path top, a, b;
-  std::shared_ptr<FlrSnapOS::SimEngine> sim;
+  void SetUp() override { makeHost(GetParam()); }
+  void TearDown() override { removeHost(); }
 };
 INSTANTIATE_TEST_SUITE_P(Managers, HostTest, ::testing::Values("native", "gpfs"),
                          [](const auto& info) { return info.param; });

@@ -1,15 +1,28 @@
 #include "zrsnap/RecordStatus.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <set>
+#include <stdexcept>
 
 #include "zr/FXString.h"
 
 std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;
+  errno = 0;
   std::ifstream in(path);
+  if (!in) {
+    if (errno == ENOENT) return lines;
+    throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+  }
   for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty()) lines.push_back(line);
   }
+  if (in.bad()) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
   return lines;
 }
 
@@ -39,4 +52,45 @@ std::vector<RecordEntry> ReadRecordStatus(const std::string& recordFile, FlrSnap
     entries.push_back(e);
   }
   return entries;
+}
+
+RecordPathProblem CheckRecordPath(const std::string& recordFile) {
+  struct stat st {};
+  if (::stat(recordFile.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) return {};
+    return {RecordPathProblem::IsFolder, "the record file " + recordFile + " is a folder"};
+  }
+  if (errno != ENOENT) {
+    return {RecordPathProblem::Unusable, "cannot examine the record file " + recordFile + ": " + std::strerror(errno)};
+  }
+  std::string folder = recordFile.substr(0, recordFile.find_last_of('/'));
+  const std::string what = "the folder of the record file, " + folder + ",";
+  if (folder.empty()) return {};
+  if (::stat(folder.c_str(), &st) != 0) {
+    if (errno == ENOENT) return {RecordPathProblem::NoFolder, what + " does not exist"};
+    return {RecordPathProblem::Unusable, what + " cannot be used: " + std::strerror(errno)};
+  }
+  if (!S_ISDIR(st.st_mode)) return {RecordPathProblem::Unusable, what + " is not a folder"};
+  return {};
+}
+
+namespace {
+Outcome OutcomeOf(const RecordEntry& before, const std::set<std::string>& keptLines) {
+  if (keptLines.count(before.line)) return Outcome::Remains;
+  if (before.exists) return Outcome::Removed;
+  return before.valid ? Outcome::WasGone : Outcome::Invalid;
+}
+}  // namespace
+
+Recovery CompareRecovery(const std::vector<RecordEntry>& before, const std::vector<std::string>& kept) {
+  Recovery r;
+  std::set<std::string> keptLines(kept.begin(), kept.end());
+  r.remaining = keptLines.size();
+  for (auto& e : before) {
+    Outcome outcome = OutcomeOf(e, keptLines);
+    if (outcome == Outcome::Removed) ++r.removed;
+    if (outcome == Outcome::WasGone || outcome == Outcome::Invalid) ++r.dropped;
+    r.lines.emplace_back(outcome, e.line);
+  }
+  return r;
 }

@@ -12,5 +12,25 @@ struct RecordEntry {
   bool mounted = false;  // ... and it is mounted
 };
 
+// Both throw std::runtime_error with the errno text when the file exists but cannot be read:
+// an unreadable record must never look empty.
 std::vector<RecordEntry> ReadRecordStatus(const std::string& recordFile, FlrSnapOS::FLR_SNAP_ENG slot);
+// The file's non-empty lines, without a trailing carriage return; none when there is no file.
 std::vector<std::string> ReadLines(const std::string& path);
+
+// Why a record file cannot be there at all, or None when it can.
+struct RecordPathProblem {
+  enum Kind { None, IsFolder, NoFolder, Unusable } kind = None;
+  std::string text;  // "the record file X is a folder", ...
+};
+RecordPathProblem CheckRecordPath(const std::string& recordFile);
+
+// What a clean-up did to one entry that the record file named before it.
+enum class Outcome { Remains, Removed, WasGone, Invalid };
+
+// A clean-up of the entries before, judged by the lines it kept.
+struct Recovery {
+  size_t removed = 0, dropped = 0, remaining = 0;
+  std::vector<std::pair<Outcome, std::string>> lines;  // each entry of before, in order
+};
+Recovery CompareRecovery(const std::vector<RecordEntry>& before, const std::vector<std::string>& kept);

@@ -1,16 +1,27 @@
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
-#include <stdexcept>
 
+#include "engines/sim/SimEngine.h"
 #include "zr/CNeDirectory.h"
-#include "zr/CommandRunner.h"
+#include "zr/FXPath.h"
+#include "zrsnap/BackupCommand.h"
 #include "zrsnap/Commands.h"
+#include "zrsnap/EngineChoice.h"
+#include "zrsnap/Hint.h"
+#include "zrsnap/JobSignals.h"
+#include "zrsnap/LiveContent.h"
+#include "zrsnap/Messages.h"
 #include "zrsnap/Plugin.h"
 #include "zrsnap/RecordStatus.h"
 
 namespace {
-void PrintMap(const std::map<std::string, std::string>& pairs, bool json) {
+using Pairs = std::map<std::string, std::string>;
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+void PrintMap(const Pairs& pairs, bool json) {
   if (json) {
     std::cout << nlohmann::json(pairs).dump(2) << "\n";
     return;
@@ -21,56 +32,138 @@ void PrintMap(const std::map<std::string, std::string>& pairs, bool json) {
   for (auto& p : pairs) std::printf("%-*s  %s\n", static_cast<int>(width), p.first.c_str(), p.second.c_str());
 }
 
-zr::CommandOptions ExecEnvironment(const std::map<std::string, std::string>& pairs) {
-  zr::CommandOptions options;
-  options.capture = false;
-  options.inheritAll = true;  // the user's own command
-  options.environment.emplace_back("ZRSNAP_MAP_JSON", nlohmann::json(pairs).dump());
-  options.environment.emplace_back("ZRSNAP_SNAPSHOT_COUNT", std::to_string(pairs.size()));
+Environment ExecEnvironment(const Pairs& pairs, const std::vector<LivePath>& live) {
+  Environment env;
+  env.emplace_back("ZRSNAP_MAP_JSON", nlohmann::json(pairs).dump());
+  env.emplace_back("ZRSNAP_SNAPSHOT_COUNT", std::to_string(pairs.size()));
   int n = 0;
   for (auto& p : pairs) {
     ++n;
-    options.environment.emplace_back("ZRSNAP_SOURCE_" + std::to_string(n), p.first);
-    options.environment.emplace_back("ZRSNAP_SNAPSHOT_" + std::to_string(n), p.second);
+    env.emplace_back("ZRSNAP_SOURCE_" + std::to_string(n), p.first);
+    env.emplace_back("ZRSNAP_SNAPSHOT_" + std::to_string(n), p.second);
   }
-  return options;
+  env.emplace_back("ZRSNAP_LIVE_COUNT", std::to_string(live.size()));
+  for (size_t i = 0; i < live.size(); ++i) env.emplace_back("ZRSNAP_LIVE_" + std::to_string(i + 1), live[i].path);
+  return env;
+}
+
+// The start of a job removes what an earlier one left: say what it did.
+void ReportRecovery(const Options& o, const std::vector<RecordEntry>& before) {
+  if (before.empty()) return;
+  Recovery r = CompareRecovery(before, ReadLines(o.record));
+  TellProgress(o.record + " named " + std::to_string(before.size()) + " entr" + (before.size() == 1 ? "y" : "ies") +
+               " of an earlier job: " + std::to_string(r.removed) + " snapshot(s) removed, " +
+               std::to_string(r.dropped) + " without a snapshot dropped, " + std::to_string(r.remaining) +
+               " still recorded");
+}
+
+// A path outside every simulated volume is refused by the plug-in for reasons that point
+// elsewhere ("belongs to /"): name the cause.
+void ExplainSimRefusal(const Options& o) {
+  auto sim = SimEngineInUse(o);
+  if (!sim) return;
+  auto volumes = sim->state().volumes;
+  for (auto& path : o.paths) {
+    bool onVolume = false;
+    for (auto& v : volumes) onVolume = onVolume || FXPath::IsUnder(FXPath::Resolve(path), v.path);
+    if (onVolume) continue;
+    TellFailure(path + " is on no volume of the simulated engine (folder " + sim->stateDir() +
+                "); register a folder that holds it with: " + SameEngineCommand(o, "sim add NAME DIR"));
+  }
+}
+
+std::string Describe(const BackupEnd& end) {
+  if (end.signal)
+    return "the backup command was killed by signal " + std::to_string(end.signal) + " (" + ::strsignal(end.signal) +
+           ")";
+  return "the backup command exited with status " + std::to_string(end.exitStatus);
+}
+
+int ExitStatusOf(const BackupEnd& end) {
+  if (end.signal) return kExitSignalBase + end.signal;
+  return end.exitStatus;
+}
+
+std::string SignalName(int signal) { return ::strsignal(signal); }
+
+// Runs the backup unless a signal came first; 0 when it succeeded, else zrsnap's exit status for it.
+int Backup(const Options& o, const Pairs& pairs, const std::vector<LivePath>& live) {
+  if (int signal = JobSignals::received()) {
+    TellFailure(SignalName(signal) + " received before the backup command started: it is not run");
+    return kExitSignalBase + signal;
+  }
+  TellProgress("running backup command over " + std::to_string(pairs.size()) + " snapshot(s)" +
+               (live.empty() ? "" : " and " + std::to_string(live.size()) + " live path(s)"));
+  BackupEnd end = RunBackupCommand(o.exec, ExecEnvironment(pairs, live));
+  if (int signal = JobSignals::received()) TellFailure(SignalName(signal) + " received: passed to the backup command");
+  if (end.exitStatus == 0) return kExitOk;
+  TellFailure(Describe(end));
+  return ExitStatusOf(end);
+}
+
+int TearDown(const Options& o, CKestrelNativeSnapManager& manager) {
+  CNeError teardown = manager.UnMountSnap();
+  if (teardown.IsError()) TellFailure("teardown failed: " + teardown.Message());
+  auto left = ReadLines(o.record);
+  if (!left.empty()) {
+    TellFailure(std::to_string(left.size()) + " snapshot(s) could not be removed and stay recorded in " + o.record +
+                "; remove them later with: " + SameJobCommand(o, "cleanup"));
+  }
+  return teardown.IsError() || !left.empty() ? kExitFailed : kExitOk;
+}
+
+// The backup command and the teardown; a signal received on the way decides the exit status.
+int BackUpAndTearDown(const Options& o, CKestrelNativeSnapManager& manager, const std::vector<LivePath>& live) {
+  int backup = kExitOk;
+  if (!live.empty() && !o.allowLive) {
+    TellFailure("refusing to run the backup command: " + std::to_string(live.size()) +
+                " content path(s) have no snapshot (--allow-live reads them live)");
+    backup = kExitFailed;
+  } else {
+    backup = Backup(o, manager.GetSourceToLocalMap(), live);
+  }
+  const int before = JobSignals::received();
+  int teardown = TearDown(o, manager);
+  if (int signal = JobSignals::received()) {
+    if (!before) TellFailure(SignalName(signal) + " received during the teardown, which went on to its end");
+    return kExitSignalBase + signal;
+  }
+  return backup != kExitOk ? backup : teardown;
 }
 }  // namespace
 
 int RunJob(const Options& o) {
-  if (o.paths.empty()) throw std::invalid_argument("run needs at least one PATH");
+  if (o.paths.empty()) throw UsageError("run needs at least one PATH");
+  if (o.allowLive && o.exec.empty()) throw UsageError("--allow-live goes with --exec");
+  // Made private, as the plug-in makes its own: others must not enter mounted snapshots.
   for (auto& dir : {o.stateDir, o.mountRoot}) {
-    CNeError made = CNeDirectory::Create(dir, true);
-    if (made.IsError()) throw std::runtime_error(made.Message());
+    CNeError made = CNeDirectory::CreatePrivate(dir);
+    if (made.IsError() && made.Code() != EEXIST) throw std::runtime_error(made.Message());
   }
+  std::unique_ptr<JobSignals> signals;
+  if (!o.exec.empty()) signals = std::make_unique<JobSignals>();
   Plugin plugin(o.plugin);
   auto manager = plugin.create(o.kind);
-  manager->Initialize(o.dc, o.record, o.map, o.mountRoot);
+  auto before = ReadRecordStatus(o.record, SlotOf(o));
+  CNeError started = manager->Initialize(o.dc, o.record, o.map, o.mountRoot);
+  if (started.IsError()) {
+    TellFailure("cannot start the job: " + started.Message());
+    return kExitFailed;
+  }
+  ReportRecovery(o, before);
   std::list<std::string> contents = o.paths;
   CNeError err = manager->CreateAndMountSnap(contents);
   if (err.IsError()) {
-    std::fprintf(stderr, "zrsnap: snapshot failed: %s\n", err.Message().c_str());
-    return 1;
+    TellFailure("snapshot failed: " + err.Message());
+    ExplainSimRefusal(o);
+    return JobSignals::received() ? kExitSignalBase + JobSignals::received() : kExitFailed;
   }
   auto pairs = manager->GetSourceToLocalMap();
-  if (o.exec.empty()) {
-    PrintMap(pairs, o.json);
-    std::fprintf(stderr, "zrsnap: %zu snapshot(s) stay mounted; remove them with: zrsnap cleanup --record %s\n",
-                 pairs.size(), o.record.c_str());
-    return 0;
-  }
-  std::fprintf(stderr, "zrsnap: running backup command over %zu snapshot(s)\n", pairs.size());
-  zr::CommandResult backup = zr::RunCommand({"/bin/sh", "-c", o.exec}, ExecEnvironment(pairs));
-  CNeError teardown = manager->UnMountSnap();
-  if (teardown.IsError()) std::fprintf(stderr, "zrsnap: teardown failed: %s\n", teardown.Message().c_str());
-  auto left = ReadLines(o.record);
-  if (!left.empty()) {
-    std::fprintf(stderr, "zrsnap: %zu snapshot(s) could not be removed and stay recorded in %s\n", left.size(),
-                 o.record.c_str());
-  }
-  if (!backup.ok()) {
-    std::fprintf(stderr, "zrsnap: %s\n", backup.describeFailure({"backup command"}).c_str());
-    return backup.exitStatus > 0 ? backup.exitStatus : 1;
-  }
-  return teardown.IsError() || !left.empty() ? 1 : 0;
+  auto live = PathsWithoutSnapshot(o.paths, pairs, o.kind);
+  for (auto& l : live) TellFailure(l.path + " has no snapshot: " + l.why);
+  if (!o.exec.empty()) return BackUpAndTearDown(o, *manager, live);
+  PrintMap(pairs, o.json);
+  TellProgress(std::to_string(pairs.size()) +
+               " snapshot(s) stay mounted; remove them with: " + SameJobCommand(o, "cleanup"));
+  return kExitOk;
 }

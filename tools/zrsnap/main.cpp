@@ -1,58 +1,81 @@
 // zrsnap: reference host of the snapshot manager plug-in.
 #include <boost/make_shared.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
-#include <stdexcept>
+#include <filesystem>
 
-#include "FlrSnapOSEngine.h"
-#include "engines/sim/SimEngine.h"
 #include "zr/LogWriter.h"
+#include "zr/ZRPlatformInfo.h"
 #include "zr/ZrException.h"
 #include "zrsnap/Commands.h"
+#include "zrsnap/ConfigCheck.h"
+#include "zrsnap/EngineChoice.h"
+#include "zrsnap/Messages.h"
 
-void SelectEngine(const Options& o) {
-  if (!o.simDir.empty()) {
-    auto sim = std::make_shared<FlrSnapOS::SimEngine>(o.simDir);
-    FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_NATIVE, sim);
-    FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_GPFS, sim);
-  } else if (!o.engine.empty()) {
-    auto e = FlrSnapOS::makeEngine(o.engine);
-    // The native slot also answers for the mount table, so an engine that
-    // brings its own (simulated volumes, a configured GPFS mount table) takes both.
-    if (o.kind == "native" || o.engine == "sim" || o.engine == "gpfs")
-      FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_NATIVE, e);
-    if (o.kind == "gpfs") FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_GPFS, e);
-  }
+namespace {
+// `zrsnap help run` is `zrsnap run --help`; `zrsnap` alone is a usage error.
+int Help(const Options& o) {
+  std::string topic = o.command == "help" ? (o.paths.empty() ? "" : o.paths.front()) : o.command;
+  bool asked = o.help || o.command == "help";
+  std::fputs(UsageFor(topic).c_str(), asked ? stdout : stderr);
+  return asked ? kExitOk : kExitUsage;
 }
+
+void InstallLog(const Options& o) {
+  try {
+    g_ptrLogWriter = o.logFile.empty() ? boost::make_shared<CStreamLogWriter>(o.logLevel)
+                                       : boost::make_shared<CStreamLogWriter>(o.logLevel, o.logFile);
+  } catch (const ZrException& e) {
+    throw UsageError(e.formatError());
+  }
+  UseLogFile(!o.logFile.empty());
+}
+
+// The plug-in reads the same file from any folder it may change to.
+void CheckConfigurationFile() {
+  if (ZRPlatformInfo::PathIsNamed()) {
+    ::setenv("ZRSNAP_CONFIG", std::filesystem::absolute(ZRPlatformInfo::DefaultPath()).lexically_normal().c_str(), 1);
+  }
+  ConfigProblems problems = CheckConfiguration();
+  for (auto& warning : problems.warnings) TellFailure(warning);
+  if (!problems.error.empty()) throw UsageError(problems.error);
+}
+
+int Dispatch(const Options& o) {
+  if (o.command == "demo") return RunDemo(o);
+  if (o.command == "sim") return SimVolumes(o);
+  if (o.command != "run" && o.command != "cleanup" && o.command != "status") {
+    throw UsageError("unknown command " + o.command + " (try zrsnap --help)");
+  }
+  SelectEngine(o);
+  if (o.command == "run") return RunJob(o);
+  if (o.command == "cleanup") return CleanupRecord(o);
+  return ShowStatus(o);
+}
+}  // namespace
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // keeps our lines in order with the log's on a terminal or pipe
   try {
     Options o = ParseOptions(argc, argv);
-    if (o.help || o.command.empty()) {
-      std::fputs(UsageFor(o.command).c_str(), o.help ? stdout : stderr);
-      return o.help ? 0 : 2;
+    if (o.version) {
+      std::fputs(VersionLine(), stdout);
+      return kExitOk;
     }
+    if (o.help || o.command.empty() || o.command == "help") return Help(o);
     ApplyDefaults(o);
-    if (o.logFile.empty()) {
-      g_ptrLogWriter = boost::make_shared<CStreamLogWriter>(o.logLevel);
-    } else {
-      g_ptrLogWriter = boost::make_shared<CStreamLogWriter>(o.logLevel, o.logFile);
-    }
-    if (o.command == "demo") return RunDemo(o);
-    SelectEngine(o);
-    if (o.command == "run") return RunJob(o);
-    if (o.command == "cleanup") return CleanupRecord(o);
-    if (o.command == "status") return ShowStatus(o);
-    throw std::invalid_argument("unknown command " + o.command + " (try zrsnap --help)");
+    InstallLog(o);
+    CheckConfigurationFile();
+    return Dispatch(o);
   } catch (const std::invalid_argument& e) {
-    std::fprintf(stderr, "zrsnap: %s\n", e.what());
-    return 2;
+    TellFailure(e.what());
+    return kExitUsage;
   } catch (const ZrException& e) {
-    std::fprintf(stderr, "zrsnap: %s\n", e.formatError().c_str());
-    return 1;
+    TellFailure(e.formatError());
+    return kExitFailed;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "zrsnap: %s\n", e.what());
-    return 1;
+    TellFailure(e.what());
+    return kExitFailed;
   }
 }

@@ -1,9 +1,11 @@
 #include "engines/gpfs/GpfsEngine.h"
 
-#include <cerrno>
-#include <sstream>
+#include <sys/stat.h>
 
-#include "zr/FXPath.h"
+#include <cerrno>
+#include <cstring>
+
+#include "zr/EvDebug.h"
 #include "zr/ZRPlatformInfo.h"
 #include "zr/ZrException.h"
 
@@ -16,7 +18,14 @@ bool SaysNotFound(const std::string& err) {
   return Contains(err, "6027-2683") || Contains(err, "6027-2684") || Contains(err, "does not contain");
 }
 
+// mmcrsnapshot refused the name because a snapshot of that name exists.
+bool SaysNameTaken(const std::string& err) { return Contains(err, "6027-2601") || Contains(err, "already exists"); }
+
 std::string BareName(const std::string& device) { return device.rfind("/dev/", 0) == 0 ? device.substr(5) : device; }
+
+std::string Subject(const std::string& fsName, const std::string& fileset) {
+  return fileset.empty() ? "file system " + fsName : "fileset " + fileset + " of " + fsName;
+}
 }  // namespace
 
 GpfsEngine::GpfsEngine(Config config) : m_config(std::move(config)) {}
@@ -33,19 +42,6 @@ std::shared_ptr<GpfsEngine> GpfsEngine::FromConfig(const ZRPlatformInfo& info) {
 std::string GpfsEngine::SnapshotSpecial(const std::string& device, const std::string& fileset,
                                         const std::string& name) {
   return BareName(device) + "@" + (fileset.empty() ? "" : fileset + "@") + name;
-}
-
-std::string GpfsEngine::ParseSnapDir(const std::string& output, bool fileset) {
-  // Snapshot directory for "gpfs0" is ".snapshots" (root directory only)
-  // Fileset snapshot directory for "gpfs0" is ".snapshots" (root directory only)
-  std::istringstream in(output);
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(fileset ? "Fileset snapshot directory" : "Snapshot directory", 0) != 0) continue;
-    size_t is = line.find(" is \""), start = is + 5;
-    size_t end = is == std::string::npos ? is : line.find('"', start);
-    if (end != std::string::npos && end > start) return line.substr(start, end - start);
-  }
-  return ".snapshots";
 }
 
 zr::CommandResult GpfsEngine::run(const std::vector<std::string>& args) {
@@ -73,21 +69,6 @@ std::vector<GpfsEngine::FileSystem> GpfsEngine::fileSystems() {
   return out;
 }
 
-std::vector<GpfsEngine::Fileset> GpfsEngine::independentFilesets(const FileSystem& fs) {
-  std::vector<Fileset> out;
-  for (auto& row : GpfsY::Parse(runOrThrow({"mmlsfileset", fs.name, "-L", "-Y"}), "mmlsfileset")) {
-    std::string name = GpfsY::Get(row, "filesetName"), path = GpfsY::Get(row, "path");
-    // Only an independent fileset (its own inode space) can have a fileset snapshot; the
-    // root fileset is the file system itself; an unlinked one has no path.
-    if (name == "root" || GpfsY::Get(row, "status") != "Linked" || GpfsY::Get(row, "isInodeSpaceOwner") != "1" ||
-        path.empty() || path[0] != '/') {
-      continue;
-    }
-    out.push_back(Fileset{name, path});
-  }
-  return out;
-}
-
 std::vector<GpfsY::Row> GpfsEngine::snapshots(const std::string& fsName) {
   zr::CommandResult r = run({"mmlssnapshot", fsName, "-Y"});
   if (r.ok() && Contains(r.out, "No snapshots in file system")) return {};
@@ -98,56 +79,100 @@ std::vector<GpfsY::Row> GpfsEngine::snapshots(const std::string& fsName) {
   return GpfsY::Parse(r.out, "mmlssnapshot");
 }
 
+// Both commands run before anything is added, so a failure leaves no half of a file system behind.
+SP<LV> GpfsEngine::describe(const FileSystem& fs, Listing& listing) {
+  auto rows = GpfsY::Parse(runOrThrow({"mmlsfileset", fs.name, "-L", "-Y"}), "mmlsfileset");
+  auto filesets = GpfsFilesets::Independent(rows, fs.name, fs.mountPoint);
+  auto snaps = snapshots(fs.name);
+
+  SP<LV> lv(new LV(shared_from_this(), fs.device, fs.name));
+  listing.byId[fs.name] = fs;
+  for (auto& set : filesets) {
+    std::string id = fs.name + "@" + set.name;
+    SP<LV> child(new LV(shared_from_this(), id, id));
+    child->mountPath = set.path;
+    lv->childLVs.push_back(child);
+    listing.byId[id] = fs;
+    listing.filesets[id] = set;
+  }
+  for (auto& row : snaps) {
+    std::string name = GpfsY::Get(row, "directory"), fileset = GpfsY::Get(row, "fileset");
+    std::string special = SnapshotSpecial(fs.device, fileset, name);
+    lv->snaps.push_back(SP<Snap>(new Snap(shared_from_this(), special, name, special)));
+  }
+  return lv;
+}
+
 std::list<SP<LV>> GpfsEngine::listVolumes(FLR_SNAP_ENG) {
   std::list<SP<LV>> out;
-  std::map<std::string, FileSystem> byId;
-  std::map<std::string, Fileset> filesets;
+  Listing listing;
+  std::unique_ptr<ZrException> firstFailure;
   for (auto& fs : fileSystems()) {
-    SP<LV> lv(new LV(shared_from_this(), fs.device, fs.name));
-    byId[fs.name] = fs;
-    for (auto& set : independentFilesets(fs)) {
-      std::string id = fs.name + "@" + set.name;
-      SP<LV> child(new LV(shared_from_this(), id, id));
-      child->mountPath = set.path;
-      lv->childLVs.push_back(child);
-      byId[id] = fs;
-      filesets[id] = set;
+    try {
+      out.push_back(describe(fs, listing));
+    } catch (const ZrException& e) {
+      EvDebug().Error("FlrSnapOS::GpfsEngine::listVolumes", "GPFS file system %s mounted on %s is left out: %s",
+                      fs.name.c_str(), fs.mountPoint.c_str(), e.formatError().c_str());
+      if (!firstFailure) firstFailure.reset(new ZrException(e));
     }
-    for (auto& row : snapshots(fs.name)) {
-      std::string name = GpfsY::Get(row, "directory"), fileset = GpfsY::Get(row, "fileset");
-      std::string special = SnapshotSpecial(fs.device, fileset, name);
-      lv->snaps.push_back(SP<Snap>(new Snap(shared_from_this(), special, name, special)));
-    }
-    out.push_back(lv);
+  }
+  // With nothing listed, an empty list would read as "no snapshots exist" to crash recovery.
+  if (out.empty() && firstFailure) {
+    throw ZrException(std::string("No mounted GPFS file system could be listed: ") + firstFailure->getMessage(),
+                      firstFailure->getErrno());
   }
   std::lock_guard<std::mutex> hold(m_lock);
-  m_byId = byId;
-  m_filesets = filesets;
+  m_listing = listing;
   return out;
 }
 
-std::string GpfsEngine::snapDir(const std::string& fsName, bool fileset) {
-  std::string output;
+GpfsSnapDir::Names GpfsEngine::snapDirs(const std::string& fsName) {
   {
     std::lock_guard<std::mutex> hold(m_lock);
     auto it = m_snapDirs.find(fsName);
-    if (it != m_snapDirs.end()) output = it->second;
+    if (it != m_snapDirs.end()) return it->second;
   }
-  if (output.empty()) {
-    output = runOrThrow({"mmsnapdir", fsName, "-q"});
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_snapDirs[fsName] = output;
+  GpfsSnapDir::Names names = GpfsSnapDir::Parse(runOrThrow({"mmsnapdir", fsName, "-q"}), fsName);
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_snapDirs[fsName] = names;
+  return names;
+}
+
+void GpfsEngine::create(const std::vector<std::string>& args) {
+  zr::CommandResult r = run(args);
+  if (r.ok()) return;
+  if (SaysNameTaken(r.err + r.out)) {
+    throw ZrException("The GPFS snapshot name " + args[2] + " is taken: " + r.describeFailure(args), EEXIST);
   }
-  return ParseSnapDir(output, fileset);
+  throw ZrException(r.describeFailure(args));
+}
+
+// The directory handed out as the mount directory must be there: a plain file
+// of the snapshot directory's name, or a name changed since mmsnapdir was
+// asked, would give the backup nothing, or the wrong thing, to read.
+void GpfsEngine::verifyReachable(const FileSystem& fs, const Fileset& set, const std::string& name,
+                                 const std::string& where) {
+  struct stat st {};
+  int err = ::lstat(where.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (!err) return;
+  std::string message = "GPFS snapshot " + name + " of " + Subject(fs.name, set.name) +
+                        " was made, but its directory " + where + " cannot be read: " + std::strerror(err);
+  try {
+    deleteOnce(fs.name, set.name, name);
+    message += "; the snapshot was deleted again";
+  } catch (const ZrException& e) {
+    message += "; deleting the snapshot failed too: " + e.formatError();
+  }
+  throw ZrException(message, err);
 }
 
 void GpfsEngine::lookup(const std::string& id, FileSystem& fs, Fileset& set) {
   std::lock_guard<std::mutex> hold(m_lock);
-  auto it = m_byId.find(id);
-  if (it == m_byId.end()) throw ZrException("No GPFS file system or fileset is known as " + id, ENOENT);
+  auto it = m_listing.byId.find(id);
+  if (it == m_listing.byId.end()) throw ZrException("No GPFS file system or fileset is known as " + id, ENOENT);
   fs = it->second;
-  auto f = m_filesets.find(id);
-  if (f != m_filesets.end()) set = f->second;
+  auto f = m_listing.filesets.find(id);
+  if (f != m_listing.filesets.end()) set = f->second;
 }
 
 std::string GpfsEngine::snapshotSpecial(const LV& origin, const std::string& name) {
@@ -164,15 +189,18 @@ SP<Snap> GpfsEngine::createSnap(const LV& origin, uint32_t, const std::string& n
   FileSystem fs;
   Fileset set;
   lookup(origin.id, fs, set);
-  std::vector<std::string> args{"mmcrsnapshot", fs.name, name};
-  if (!set.name.empty()) args.insert(args.end(), {"-j", set.name});
   const bool ofFileset = !set.name.empty();
-  std::string where = (ofFileset ? set.path : fs.mountPoint) + "/" + snapDir(fs.name, ofFileset) + "/" + name;
-  runOrThrow(args);
+  GpfsSnapDir::Names dirs = snapDirs(fs.name);
+  const std::string where =
+      ofFileset ? set.path + "/" + dirs.fileset + "/" + name : fs.mountPoint + "/" + dirs.global + "/" + name;
+  std::vector<std::string> args{"mmcrsnapshot", fs.name, name};
+  if (ofFileset) args.insert(args.end(), {"-j", set.name});
+  create(args);
   {
     std::lock_guard<std::mutex> hold(m_lock);
     ++m_generation;
   }
+  verifyReachable(fs, set, name, where);
   mountDir = where;  // the content is there already: see the class comment
   std::string special = SnapshotSpecial(fs.device, set.name, name);
   return SP<Snap>(new Snap(shared_from_this(), special, name, special));
@@ -180,33 +208,28 @@ SP<Snap> GpfsEngine::createSnap(const LV& origin, uint32_t, const std::string& n
 
 bool GpfsEngine::isMounted(const Snap&) { return false; }
 
-void GpfsEngine::deleteOnce(const std::string& fsName, const std::string& fileset, const std::string& name,
-                            bool& gone) {
+// Returns when the snapshot is gone, including when it was gone already.
+void GpfsEngine::deleteOnce(const std::string& fsName, const std::string& fileset, const std::string& name) {
   std::vector<std::string> args{"mmdelsnapshot", fsName, name};
   if (!fileset.empty()) args.insert(args.end(), {"-j", fileset});
   zr::CommandResult r = run(args);
-  gone = r.ok() || SaysNotFound(r.err + r.out);
-  if (!gone) throw ZrException(r.describeFailure(args));
+  if (!r.ok() && !SaysNotFound(r.err + r.out)) throw ZrException(r.describeFailure(args));
 }
 
 void GpfsEngine::deleteSnap(const Snap& snap) {
-  // The identity text is fs@name or fs@fileset@name.
-  std::vector<std::string> parts;
-  size_t at = 0, next;
-  while ((next = snap.id.find('@', at)) != std::string::npos) {
-    parts.push_back(snap.id.substr(at, next - at));
-    at = next + 1;
+  // The identity text is fs@name or fs@fileset@name; a fileset name may itself hold "@".
+  const size_t first = snap.id.find('@'), last = snap.id.rfind('@');
+  if (first == std::string::npos || first == 0 || last + 1 == snap.id.size()) {
+    throw ZrException("Not a GPFS snapshot identity: " + snap.id, EINVAL);
   }
-  parts.push_back(snap.id.substr(at));
-  if (parts.size() < 2 || parts.size() > 3) throw ZrException("Not a GPFS snapshot identity: " + snap.id, EINVAL);
-  const std::string fs = parts[0], fileset = parts.size() == 3 ? parts[1] : "", name = parts.back();
+  const std::string fs = snap.id.substr(0, first), name = snap.id.substr(last + 1);
+  const std::string fileset = first == last ? "" : snap.id.substr(first + 1, last - first - 1);
   if (!isManagerSnapshotName(name)) {
     throw ZrException(
         "Refusing to delete GPFS snapshot " + name + " of " + fs + ": the snapshot manager did not create it", EPERM);
   }
-  bool gone = false;
   try {
-    deleteOnce(fs, fileset, name, gone);
+    deleteOnce(fs, fileset, name);
   } catch (const ZrException&) {
     // An interrupted delete leaves the snapshot DeleteRequired; deleting again finishes it.
     bool required = false;
@@ -215,7 +238,7 @@ void GpfsEngine::deleteSnap(const Snap& snap) {
                   GpfsY::Get(row, "status") == "DeleteRequired";
     }
     if (!required) throw;
-    deleteOnce(fs, fileset, name, gone);
+    deleteOnce(fs, fileset, name);
   }
   std::lock_guard<std::mutex> hold(m_lock);
   ++m_generation;

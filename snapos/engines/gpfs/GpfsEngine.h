@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "FlrSnapOSEngine.h"
+#include "engines/gpfs/GpfsFilesets.h"
+#include "engines/gpfs/GpfsSnapDir.h"
 #include "engines/gpfs/GpfsY.h"
 #include "zr/CommandRunner.h"
 #include "zr/MountInfo.h"
@@ -22,6 +24,11 @@ namespace FlrSnapOS {
 // mount to leak, and has nothing to unmount before mmdelsnapshot (which would
 // give open files ESTALE rather than refuse). Hence isMounted is always false
 // and unMount never claims a directory.
+//
+// Snapshot names are cluster-wide: when mmcrsnapshot says the name is taken
+// (another node's job chose it at the same instant), createSnap throws a
+// ZrException with errno EEXIST and creates nothing, so that the caller can
+// pick another name.
 class ZR_API GpfsEngine : public Engine {
  public:
   struct Config {
@@ -34,6 +41,9 @@ class ZR_API GpfsEngine : public Engine {
 
   std::string name() const override { return "gpfs"; }
 
+  // A file system whose filesets or snapshots cannot be listed is left out and
+  // logged at level -1, so that one bad file system does not hide the others;
+  // only when every mounted one fails does the listing throw.
   std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) override;
   std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
@@ -43,9 +53,6 @@ class ZR_API GpfsEngine : public Engine {
   std::vector<MountEntry> mountTable() override;
   uint64_t mountTableGeneration() override;
 
-  // The snapshot directory name of a file system (or of its filesets) in
-  // `mmsnapdir <dev> -q` output; ".snapshots" when it names none.
-  static std::string ParseSnapDir(const std::string& output, bool fileset);
   // The identity text of a snapshot: no ":" and no leading "/", so that a
   // record line holds it and a later process rebuilds an equal identity.
   static std::string SnapshotSpecial(const std::string& device, const std::string& fileset, const std::string& name);
@@ -56,25 +63,29 @@ class ZR_API GpfsEngine : public Engine {
     std::string name;    // the bare name the commands take
     std::string mountPoint;
   };
-  struct Fileset {
-    std::string name, path;
+  using Fileset = GpfsFilesets::Fileset;
+  // What one listing learnt: record id -> its file system, and -> its fileset.
+  struct Listing {
+    std::map<std::string, FileSystem> byId;
+    std::map<std::string, Fileset> filesets;
   };
 
   std::vector<FileSystem> fileSystems();
+  SP<LV> describe(const FileSystem& fs, Listing& listing);
   // The file system (and fileset, if any) of a listed volume. Throws when unknown.
   void lookup(const std::string& id, FileSystem& fs, Fileset& set);
-  std::vector<Fileset> independentFilesets(const FileSystem& fs);
   std::vector<GpfsY::Row> snapshots(const std::string& fsName);
-  std::string snapDir(const std::string& fsName, bool fileset);
+  GpfsSnapDir::Names snapDirs(const std::string& fsName);
+  void create(const std::vector<std::string>& args);
+  void verifyReachable(const FileSystem& fs, const Fileset& set, const std::string& name, const std::string& where);
   zr::CommandResult run(const std::vector<std::string>& args);
   std::string runOrThrow(const std::vector<std::string>& args);
-  void deleteOnce(const std::string& fsName, const std::string& fileset, const std::string& name, bool& gone);
+  void deleteOnce(const std::string& fsName, const std::string& fileset, const std::string& name);
 
   Config m_config;
   std::mutex m_lock;
-  std::map<std::string, std::string> m_snapDirs;  // mmsnapdir -q output per file system, asked once
-  std::map<std::string, FileSystem> m_byId;       // record id -> its file system, from the last listing
-  std::map<std::string, Fileset> m_filesets;      // record id -> fileset
+  std::map<std::string, GpfsSnapDir::Names> m_snapDirs;  // per file system, asked once
+  Listing m_listing;                                     // from the last listVolumes
   uint64_t m_generation = 1;
 };
 }  // namespace FlrSnapOS

@@ -74,6 +74,22 @@ void SimEngine::addVolume(const std::string& device, const std::string& path) {
   s.save(m_dir);
 }
 
+void SimEngine::removeVolume(const std::string& device) {
+  SimLock lock(m_dir);
+  SimState s = SimState::Load(m_dir);
+  const SimState::Volume* volume = s.volume(device);
+  if (!volume) throw ZrException("Cannot remove volume " + device + ": no simulated volume is called so", ENOENT);
+  std::string names;
+  for (auto& snap : s.snapshots) {
+    if (snap.origin == device) names += (names.empty() ? "" : ", ") + snap.name;
+  }
+  if (!names.empty()) {
+    throw ZrException("Cannot remove volume " + device + ": its snapshots " + names + " still exist", EBUSY);
+  }
+  s.volumes.erase(s.volumes.begin() + (volume - s.volumes.data()));
+  s.save(m_dir);
+}
+
 void SimEngine::setActive(const std::string& device, bool active) {
   SimLock lock(m_dir);
   SimState s = SimState::Load(m_dir);

@@ -25,6 +25,8 @@ class ZR_API SimEngine : public Engine {
 
   // Registers path (an existing directory) as the volume called device.
   void addVolume(const std::string& device, const std::string& path);
+  // Unregisters a volume; refused while snapshots of it exist (cleanup would lose them).
+  void removeVolume(const std::string& device);
   // Activates or deactivates a registered volume.
   void setActive(const std::string& device, bool active);
   SimState state() const;

@@ -1,0 +1,91 @@
+#include "zrsnap/ConfigCheck.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <map>
+#include <set>
+
+#include "zr/ZRPlatformInfo.h"
+
+namespace {
+// Every key that the plug-in and its engines read (README, Configuration).
+const std::map<std::string, std::set<std::string>>& KnownKeys() {
+  static const std::map<std::string, std::set<std::string>> keys{
+      {"TLM", {"nSnapCowSizeMB"}},
+      {"FileSystemAgent", {"nSnapCowSizeMB"}},
+      {"SnapOS", {"sEngine", "sGpfsEngine"}},
+      {"LVM", {"sLvmPath", "nTimeoutSeconds"}},
+      {"SimEngine", {"sStateDir"}},
+      {"GPFS", {"sCommandDir", "nTimeoutSeconds", "sMountInfo"}},
+      {"Platform", {"sBaseHomeDirectory"}}};
+  return keys;
+}
+
+// Keys carry their type in front: "nSnapCowSizeMB" holds a number.
+bool IsNumberKey(const std::string& key) { return key.size() > 1 && key[0] == 'n' && std::isupper(key[1]); }
+
+// Names are case-sensitive; an administrator who wrote [snapos] meant [SnapOS].
+std::string CaseHint(const std::string& name, const std::set<std::string>& known) {
+  for (auto& k : known) {
+    if (::strcasecmp(k.c_str(), name.c_str()) == 0) return " (names are case-sensitive: did you mean " + k + "?)";
+  }
+  return "";
+}
+
+std::set<std::string> SectionNames() {
+  std::set<std::string> names;
+  for (auto& s : KnownKeys()) names.insert(s.first);
+  return names;
+}
+
+std::string UnknownSectionWarning(const ZRPlatformInfo& config, const std::string& section) {
+  return "configuration file " + config.path() + ": unknown section [" + section + "] is ignored" +
+         CaseHint(section, SectionNames());
+}
+
+std::string UnknownKeyWarning(const ZRPlatformInfo& config, const std::string& section, const std::string& key) {
+  const std::string file = "configuration file " + config.path();
+  if (section.empty()) return file + ": key " + key + " outside any section is ignored";
+  return file + ": unknown key " + key + " in [" + section + "] is ignored" + CaseHint(key, KnownKeys().at(section));
+}
+
+std::string CheckNumber(const ZRPlatformInfo& config, const std::string& section, const std::string& key) {
+  std::string text;
+  unsigned long value = 0;
+  config.getString(section, key, &text);
+  if (ZRPlatformInfo::ParseNumber(text, &value)) return "";
+  return "configuration file " + config.path() + ": [" + section + "] " + key + " = \"" + text +
+         "\" is not a number (decimal digits only, no sign)";
+}
+}  // namespace
+
+ConfigProblems CheckConfiguration() {
+  ConfigProblems problems;
+  ZRPlatformInfo config = ZRPlatformInfo::Inspect(ZRPlatformInfo::DefaultPath());
+  if (!config.found() && ZRPlatformInfo::PathIsNamed()) {
+    problems.error = "configuration file " + config.path() + " (named by ZRSNAP_CONFIG) does not exist";
+  } else if (!config.problem().empty()) {
+    problems.error = "configuration file " + config.path() + ", " + config.problem();
+  }
+  for (auto& section : config.sections()) {
+    if (!KnownKeys().count(section)) problems.warnings.push_back(UnknownSectionWarning(config, section));
+  }
+  for (auto& entry : config.keys()) {
+    const std::string& section = entry.first;
+    const std::string& key = entry.second;
+    auto known = KnownKeys().find(section);
+    if (!section.empty() && known == KnownKeys().end()) continue;  // said of the whole section
+    if (known == KnownKeys().end() || !known->second.count(key)) {
+      problems.warnings.push_back(UnknownKeyWarning(config, section, key));
+    } else if (IsNumberKey(key) && problems.error.empty()) {
+      problems.error = CheckNumber(config, section, key);
+    }
+  }
+  return problems;
+}
+
+std::string DescribeConfiguration() {
+  ZRPlatformInfo config = ZRPlatformInfo::Inspect(ZRPlatformInfo::DefaultPath());
+  return config.path() + (config.found() ? "" : " (absent: defaults)");
+}
