@@ -85,7 +85,8 @@ $SUDO dpkg -i "$deb" >/dev/null
 step "zrsnap --version, against the plug-in's ZrVersion section"
 version=$(zrsnap --version)
 echo "$version"
-section=$(readelf -p ZrVersion /usr/lib/libkestrelsnap.so | sed -n 's/^ *\[ *0\] *//p')
+# readelf shows the section's line feed as the two characters \n.
+section=$(readelf -p ZrVersion /usr/lib/libkestrelsnap.so | sed -n 's/^ *\[ *0\] *//p' | sed 's/\\n$//')
 [ "$version" = "$section" ] || fail "zrsnap --version says \"$version\", the plug-in's ZrVersion \"$section\""
 
 step "zrsnap demo (installed)"
