@@ -3,6 +3,8 @@
 #include <map>
 
 #include "TestSupport.h"
+#include "engines/lvm/BtrfsRule.h"
+#include "engines/lvm/DmStatus.h"
 #include "engines/lvm/LvmEngine.h"
 #include "zr/ZrException.h"
 
@@ -131,31 +133,82 @@ class LvmEngineTest : public test::EngineTest {
     ::setenv("LVM_SYSTEM_DIR", dir.c_str(), 1);
     fakeLvm("FAKE_LVM_LOG", lvmLog);
     fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json");
-    LvmEngine::Config c;
-    c.lvm = FIXTURES "/fake-lvm.sh";
-    c.sysBlock = sysBlock;
-    c.backupDir = dir + "/no-backups";
+    config.lvm = FIXTURES "/fake-lvm.sh";
+    config.sysBlock = sysBlock;
+    config.backupDir = dir + "/no-backups";
+    config.sysFsBtrfs = dir + "/sys-fs-btrfs";
+    config.root = true;
+    config.dmStatus = [this](const std::string& name, FlrSnapOS::DmState::Target& target, int& err) {
+      auto it = dmTargets.find(name);
+      if (it == dmTargets.end()) {
+        err = ENXIO;
+        return false;
+      }
+      target = it->second;
+      return true;
+    };
     mounts = std::make_shared<FakeMounts>();
-    lvm = std::make_shared<LvmEngine>(c, mounts);
+    remake();
   }
+  void remake() { lvm = std::make_shared<LvmEngine>(config, mounts); }
   SP<FlrSnapOS::LV> volume(const std::string& id) {
     for (auto& lv : lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE)) {
       if (lv->id == id) return lv;
     }
     return SP<FlrSnapOS::LV>();
   }
+  SP<FlrSnapOS::Snap> snapshot(const std::string& origin, const std::string& name) {
+    SP<FlrSnapOS::LV> lv = volume(origin);
+    for (auto& s : lv->snaps) {
+      if (s->name == name) return s;
+    }
+    return SP<FlrSnapOS::Snap>();
+  }
   std::vector<std::string> lvmCalls() { return test::ReadLines(lvmLog); }
   // A setting of fake-lvm.sh, which reads them from $LVM_SYSTEM_DIR/fake-lvm.env.
   void fakeLvm(const std::string& name, const std::string& value) {
     fakeSettings[name] = value;
     std::string text;
-    for (auto& kv : fakeSettings) text += kv.first + "='" + kv.second + "'\n";
+    for (auto& kv : fakeSettings) {
+      std::string quoted;
+      for (char c : kv.second) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+      text += kv.first + "='" + quoted + "'\n";
+    }
     test::WriteFile(dir + "/fake-lvm.env", text);
+  }
+  // A dm device in the fake /sys/block.
+  void addDmDevice(const std::string& kernelName, const std::string& name, const std::string& dev,
+                   bool suspended = false) {
+    std::filesystem::create_directories(sysBlock + "/" + kernelName + "/dm");
+    test::WriteFile(sysBlock + "/" + kernelName + "/dev", dev + "\n");
+    test::WriteFile(sysBlock + "/" + kernelName + "/dm/name", name + "\n");
+    test::WriteFile(sysBlock + "/" + kernelName + "/dm/suspended", suspended ? "1\n" : "0\n");
+  }
+  // The fixture report with texts replaced, as FAKE_LVM_REPORT.
+  void useReport(std::initializer_list<std::pair<std::string, std::string>> changes) {
+    std::string text = test::ReadFile(FIXTURES "/lvs-thick-thin.json");
+    for (auto& c : changes) {
+      for (size_t at = text.find(c.first); at != std::string::npos; at = text.find(c.first, at + c.second.size())) {
+        text.replace(at, c.first.size(), c.second);
+      }
+    }
+    test::WriteFile(dir + "/report.json", text);
+    fakeLvm("FAKE_LVM_REPORT", (dir + "/report.json"));
+  }
+  std::string createError(const std::string& origin, const std::string& name) {
+    std::string at = mountRoot;
+    try {
+      volume(origin)->createSnap(16, name, at);
+    } catch (const ZrException& e) {
+      return e.formatError();
+    }
+    return "created";
   }
 
   std::map<std::string, std::string> fakeSettings;
-
   std::string lvmLog, sysBlock;
+  LvmEngine::Config config;
+  std::map<std::string, FlrSnapOS::DmState::Target> dmTargets;
   std::shared_ptr<FakeMounts> mounts;
   std::shared_ptr<LvmEngine> lvm;
 };
@@ -171,7 +224,8 @@ TEST_F(LvmEngineTest, ListsOriginsWithTheirThickAndThinSnapshots) {
   EXPECT_EQ(snaps, (std::vector<std::string>{"zrks_1", "zrks_3"}));
   EXPECT_EQ(volume("vgtest/thinlv")->snaps.front()->name, "zrks_2");
   EXPECT_EQ(lvmCalls().size(), 1u);
-  EXPECT_EQ(lvmCalls()[0], std::string("lvs --reportformat json --units b --nosuffix -o ") + LvmReport::kFields);
+  EXPECT_EQ(lvmCalls()[0],
+            std::string("lvs --reportformat json --binary --units b --nosuffix -o ") + LvmReport::kFields);
 }
 
 TEST_F(LvmEngineTest, ReusesTheReportUntilDeviceMapperChanges) {
@@ -245,7 +299,7 @@ TEST_F(LvmEngineTest, RefusesForSpaceOnlyOnAFreshReport) {
     std::string at1 = mountRoot;
     volume("vg/two")->createSnap(4096, "zrks_" + std::to_string(i), at1);
   }
-  fakeLvm("FAKE_LVM_REPORT", dir + "/full.json");  // and this time lvs agrees
+  fakeLvm("FAKE_LVM_REPORT", (dir + "/full.json"));  // and this time lvs agrees
   std::string full = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
   full.replace(full.find("10737418240"), 11, "0");
   full.replace(full.find("10737418240"), 11, "0");
@@ -260,11 +314,12 @@ TEST_F(LvmEngineTest, RefusesForSpaceOnlyOnAFreshReport) {
   EXPECT_EQ(lvmCalls().back().rfind("lvs ", 0), 0u) << "refused on a fresh report, before any lvcreate";
 }
 
-TEST_F(LvmEngineTest, ThinSnapshotHasNoSizeAndActivatesAfterReboot) {
+TEST_F(LvmEngineTest, ThinSnapshotHasNoSizeSkipsActivationAtBootAndIsActivatedForTheJob) {
   std::string at = mountRoot;
   volume("vgtest/thinlv")->createSnap(16, "zrks_9", at);
   EXPECT_EQ(lvmCalls().back(),
-            "lvcreate --yes --snapshot --name zrks_9 --setactivationskip n --activate y vgtest/thinlv");
+            "lvcreate --yes --snapshot --name zrks_9 --setactivationskip y --ignoreactivationskip --activate y "
+            "vgtest/thinlv");
 }
 
 TEST_F(LvmEngineTest, FailedMountRemovesTheNewSnapshotAgain) {
@@ -298,9 +353,9 @@ TEST_F(LvmEngineTest, DeletesOnlyItsOwnSnapshotsAndReportsOverflow) {
   }
   ext4->snaps.back()->deleteSnap();  // zrks_3, overflowed
   EXPECT_EQ(lvmCalls().back(), "lvremove --yes vgtest/zrks_3");
-  EXPECT_EQ(log->matching("Snapshot vgtest/zrks_3 overflowed", ZR_LOG_ERROR).size(), 1u);
+  EXPECT_EQ(log->matching("Removing vgtest/zrks_3: snapshot vgtest/zrks_3 is invalid", ZR_LOG_ERROR).size(), 1u);
   ext4->snaps.front()->deleteSnap();
-  EXPECT_EQ(log->matching("overflowed").size(), 1u) << "a valid snapshot is not reported";
+  EXPECT_EQ(log->matching("Removing").size(), 1u) << "a valid snapshot is not reported";
   for (auto& c : lvmCalls()) EXPECT_EQ(c.find("adminsnap"), std::string::npos);
 }
 
@@ -360,4 +415,344 @@ TEST_F(LvmEngineTest, AJobOfAThousandPathsRunsLvmOncePerSnapshotPlusOneReport) {
   EXPECT_EQ(calls[0].rfind("lvs ", 0), 0u);
   EXPECT_EQ(calls[1].rfind("lvcreate ", 0), 0u);
   EXPECT_EQ(calls[2].rfind("lvcreate ", 0), 0u);
+}
+
+// ---------------------------------------------------------------- report values
+
+TEST(LvmReport, SnapshotValidityIsReadFromTheBinaryFormAndTheAttributes) {
+  struct Case {
+    const char* value;
+    const char* attr;
+    bool invalid;
+  } cases[] = {
+      {"0", "swi-a-s---", false},  // report/binary_values_as_numeric = 1 would print this without --binary too
+      {"1", "swi-a-s---", true},  {"-1", "-wi-ao----", false},
+      {"", "swi-a-s---", false},  {"snapshot invalid", "swi-a-s---", true},
+      {"0", "swi-I-s---", true},  {"0", "swi-S-s---", true},
+  };
+  for (auto& c : cases) {
+    std::string json = std::string(R"({"report":[{"lv":[{"lv_name":"s","vg_name":"vg","lv_dm_path":"/dev/null",)") +
+                       R"("lv_attr":")" + c.attr + R"(","origin":"o","pool_lv":"","lv_uuid":"u","lv_size":"1",)" +
+                       R"("vg_free":"0","vg_extent_size":"1","lv_kernel_major":"1","lv_kernel_minor":"3",)" +
+                       R"("lv_snapshot_invalid":")" + c.value + R"("}]}]})";
+    EXPECT_EQ(LvmReport::Parse(json).at(0).snapshotInvalid, c.invalid) << c.value << " " << c.attr;
+  }
+}
+
+TEST(LvmReport, ThinClonesAreVolumesButTheManagersThinSnapshotsAreNot) {
+  struct Case {
+    const char* name;
+    const char* attr;
+    const char* origin;
+    bool volume;
+  } cases[] = {
+      {"clone", "Vwi-aotz--", "thinlv", true},     {"zrks_5", "Vwi-a-tz-k", "thinlv", false},
+      {"zrgpfs_5", "Vwi-a-tz-k", "thinlv", false}, {"admin", "swi-a-s---", "lvext4", false},
+      {"thinlv", "Vwi-aotz--", "", true},          {"pool", "twi-aotz--", "", false},
+  };
+  for (auto& c : cases) {
+    LvRow r;
+    r.name = c.name;
+    r.attr = c.attr;
+    r.origin = c.origin;
+    EXPECT_EQ(r.canBeSnapshotted(), c.volume) << c.name;
+  }
+}
+
+TEST(LvmReport, LinesLvmPrintsIntoTheReportAreSetApart) {
+  std::vector<std::string> other;
+  std::string json = LvmReport::ReportLines(test::ReadFile(FIXTURES "/lvs-retrying-scan.json"), other);
+  EXPECT_EQ(other, (std::vector<std::string>{"Retrying metadata scan."}));
+  EXPECT_EQ(LvmReport::Parse(json).size(), 10u);
+  EXPECT_THROW(LvmReport::Parse(test::ReadFile(FIXTURES "/lvs-retrying-scan.json")), ZrException);
+}
+
+// ---------------------------------------------------------------- kernel status
+
+TEST(DmStatus, SaysWhatATargetLost) {
+  using namespace FlrSnapOS::DmStatus;
+  struct Case {
+    std::string (*judge)(const std::string&);
+    const char* status;
+    const char* damage;
+  } cases[] = {
+      {SnapshotDamage, "16/65536 16", ""},
+      {SnapshotDamage, "Overflow", "overflowed"},
+      {SnapshotDamage, "Invalid", "is invalid (its copy-on-write space overflowed or failed)"},
+      {SnapshotDamage, "Merge failed", "failed to merge"},
+      {ThinPoolDamage, "1 10/4096 30/2048 - rw discard_passdown queue_if_no_space - 1024", ""},
+      {ThinPoolDamage, "1 10/4096 2048/2048 - out_of_data_space discard_passdown queue_if_no_space - 1024",
+       "ran out of data space"},
+      {ThinPoolDamage, "1 10/4096 30/2048 - ro discard_passdown queue_if_no_space - 1024",
+       "went read-only after a metadata failure"},
+      {ThinPoolDamage, "1 10/4096 30/2048 - rw discard_passdown queue_if_no_space needs_check 1024",
+       "needs a metadata check"},
+      {ThinPoolDamage, "Fail", "failed"},
+      {ThinPoolDamage, "Error", "cannot read its metadata"},
+      {ThinDamage, "2048 4095", ""},
+      {ThinDamage, "Fail", "failed"},
+  };
+  for (auto& c : cases) EXPECT_EQ(c.judge(c.status), c.damage) << c.status;
+}
+
+TEST(BtrfsRule, ASnapshotIsMountedBesideItsOriginOnlyWithTempFsidOnOneDevice) {
+  std::string root = test::MakeTempDir();
+  auto device = [&](const std::string& fsid, const std::string& name) {
+    std::filesystem::create_directories(root + "/" + fsid + "/devices");
+    test::WriteFile(root + "/" + fsid + "/devices/" + name, "");
+  };
+  device("1111", "dm-3");
+  device("2222", "dm-4");
+  device("2222", "dm-5");
+  EXPECT_EQ(FlrSnapOS::BtrfsSnapshotRefusal(root, "dm-3"),
+            "this kernel has no btrfs temp_fsid, so mounting the copy beside its origin can corrupt data");
+  std::filesystem::create_directories(root + "/features");
+  test::WriteFile(root + "/features/temp_fsid", "0\n");
+  EXPECT_EQ(FlrSnapOS::BtrfsSnapshotRefusal(root, "dm-3"), "");
+  EXPECT_EQ(FlrSnapOS::BtrfsSnapshotRefusal(root, "dm-5"),
+            "it spans 2 devices, and the kernel mounts a copy beside its origin only for a single-device btrfs");
+  EXPECT_EQ(FlrSnapOS::BtrfsSnapshotRefusal(root, "dm-9"), "the kernel lists no mounted btrfs on dm-9");
+  std::filesystem::remove_all(root);
+}
+
+TEST_F(LvmEngineTest, BtrfsIsRefusedBeforeAnythingIsCreated) {
+  addDmDevice("dm-0", "vgtest-lvext4", "253:0");
+  // btrfs shows an anonymous device number in the mount table.
+  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-lvext4", "/data", "btrfs", "/", "rw", makedev(0, 45)});
+  EXPECT_EQ(createError("vgtest/lvext4", "zrks_9"),
+            "Cannot snapshot vgtest/lvext4: it holds btrfs, and a snapshot carries the same file-system UUID; this "
+            "kernel has no btrfs temp_fsid, so mounting the copy beside its origin can corrupt data (Operation not "
+            "supported)");
+  std::filesystem::create_directories(config.sysFsBtrfs + "/features");
+  test::WriteFile(config.sysFsBtrfs + "/features/temp_fsid", "0\n");
+  std::filesystem::create_directories(config.sysFsBtrfs + "/1111/devices");
+  test::WriteFile(config.sysFsBtrfs + "/1111/devices/dm-0", "");
+  mounts->fstype = "btrfs";
+  EXPECT_EQ(createError("vgtest/lvext4", "zrks_9"), "created") << "temp_fsid, one device";
+  EXPECT_EQ(lvmCalls().size(), 2u) << "one report, one lvcreate (the first try ran none)";
+}
+
+// ---------------------------------------------------------------- damage
+
+TEST_F(LvmEngineTest, DamageNamesTheOverflowedSnapshotOrTheExhaustedPool) {
+  auto zrks1 = snapshot("vgtest/lvext4", "zrks_1");
+  auto zrks2 = snapshot("vgtest/thinlv", "zrks_2");
+  dmTargets["vgtest-zrks_1"] = {"snapshot", "16/65536 16"};
+  dmTargets["vgtest-zrks_2"] = {"thin", "2048 4095"};
+  dmTargets["vgtest-pool-tpool"] = {"thin-pool", "1 10/4096 30/2048 - rw discard_passdown queue_if_no_space - 1024"};
+  EXPECT_EQ(lvm->damage(*zrks1), "");
+  EXPECT_EQ(lvm->damage(*zrks2), "");
+  dmTargets["vgtest-zrks_1"].status = "Overflow";
+  EXPECT_EQ(lvm->damage(*zrks1), "snapshot vgtest/zrks_1 overflowed");
+  dmTargets["vgtest-pool-tpool"].status =
+      "1 10/4096 2048/2048 - out_of_data_space discard_passdown queue_if_no_space - 1";
+  EXPECT_EQ(lvm->damage(*zrks2), "thin pool vgtest/pool ran out of data space");
+  dmTargets.erase("vgtest-pool-tpool");  // a pool without its -tpool layer is its own device
+  dmTargets["vgtest-pool"] = {"thin-pool", "1 10/4096 30/2048 - rw discard_passdown queue_if_no_space needs_check 1"};
+  EXPECT_EQ(lvm->damage(*zrks2), "thin pool vgtest/pool needs a metadata check");
+  dmTargets["vgtest-zrks_2"].status = "Fail";
+  EXPECT_EQ(lvm->damage(*zrks2), "thin snapshot vgtest/zrks_2 failed");
+  EXPECT_TRUE(log->matching("Cannot read the device-mapper status").empty()) << "a missing layer is no failure";
+}
+
+TEST_F(LvmEngineTest, OverflowedSnapshotIsRemovedWithForceWhenPlainRemovalFails) {
+  dmTargets["vgtest-zrks_1"] = {"snapshot", "Overflow"};
+  fakeLvm("FAKE_LVM_FAIL", "lvremove");
+  EXPECT_THROW(snapshot("vgtest/lvext4", "zrks_1")->deleteSnap(), ZrException);
+  auto calls = lvmCalls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[calls.size() - 2], "lvremove --yes vgtest/zrks_1");
+  EXPECT_EQ(calls.back(), "lvremove --yes --force vgtest/zrks_1");
+  EXPECT_EQ(log->matching("Removing vgtest/zrks_1: snapshot vgtest/zrks_1 overflowed, so a backup read from it is "
+                          "incomplete",
+                          ZR_LOG_ERROR)
+                .size(),
+            1u);
+}
+
+// ---------------------------------------------------------------- identity
+
+TEST_F(LvmEngineTest, DeviceNumbersComeFromTheKernelNotFromDevMapper) {
+  auto zrks2 = snapshot("vgtest/thinlv", "zrks_2");  // no /dev/mapper/vgtest-zrks_2 on this machine
+  EXPECT_EQ(zrks2->rdev.devNumber, makedev(253, 7));
+  EXPECT_EQ(volume("vgtest/lvxfs")->rdev.devNumber, makedev(253, 1));
+  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-zrks_2", dir, "ext4", "/", "ro", makedev(253, 7)});
+  EXPECT_TRUE(zrks2->isMountedAt(dir));
+  mounts->entries.push_back(zr::MountRecord{"tmpfs", dir, "tmpfs", "/", "rw", makedev(0, 50)});
+  EXPECT_FALSE(zrks2->isMountedAt(dir)) << "covered by a later mount";
+  addDmDevice("dm-9", "vgtest-zrks_9", "253:9");
+  std::string at = mountRoot;
+  auto made = volume("vgtest/lvext4")->createSnap(16, "zrks_9", at);
+  EXPECT_EQ(made->rdev.devNumber, makedev(253, 9));
+  EXPECT_EQ(made->rdev.getSpecial(), "/dev/mapper/vgtest-zrks_9");
+}
+
+// After a reboot a leaked thin snapshot is inactive: it has no device, and is
+// known by the text the record holds.
+TEST_F(LvmEngineTest, AnInactiveThinSnapshotKeepsTheSpecialItWasRecordedWith) {
+  useReport(
+      {{R"("lv_attr":"Vwi-a-tz--", "origin":"thinlv", "pool_lv":"pool", "lv_uuid":"hhhh", "lv_size":"104857600", "vg_free":"100663296", "vg_extent_size":"4194304", "lv_kernel_major":"253", "lv_kernel_minor":"7")",
+        R"("lv_attr":"Vwi---tz-k", "origin":"thinlv", "pool_lv":"pool", "lv_uuid":"hhhh", "lv_size":"104857600", "vg_free":"100663296", "vg_extent_size":"4194304", "lv_kernel_major":"-1", "lv_kernel_minor":"-1")"}});
+  auto thin = volume("vgtest/thinlv");
+  auto zrks2 = snapshot("vgtest/thinlv", "zrks_2");
+  EXPECT_EQ(zrks2->rdev.getSpecial(), lvm->snapshotSpecial(*thin, "zrks_2"));
+  EXPECT_EQ(zrks2->rdev.devNumber, 0u);
+  EXPECT_FALSE(zrks2->isMounted());
+  zrks2->deleteSnap();
+  EXPECT_EQ(lvmCalls().back(), "lvremove --yes vgtest/zrks_2");
+}
+
+TEST_F(LvmEngineTest, SnapshotSpecialDoublesDashesAsDeviceMapperDoes) {
+  useReport({{"vgtest", "vg-a"}, {"/dev/mapper/vg-a-lvext4", "/dev/mapper/vg--a-lvext4"}});
+  auto lv = volume("vg-a/lvext4");
+  ASSERT_TRUE(lv);
+  EXPECT_EQ(lvm->snapshotSpecial(*lv, "zrks_1-x"), "/dev/mapper/vg--a-zrks_1--x");
+}
+
+// ---------------------------------------------------------------- failed commands
+
+TEST_F(LvmEngineTest, ASnapshotThatAFailedLvcreateMadeIsRemovedAgain) {
+  useReport({{"zrks_1", "zrks_9"}});  // what lvs says after the failed lvcreate: zrks_9 exists
+  fakeLvm("FAKE_LVM_CREATED_REPORT", (dir + "/report.json"));
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json");
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
+  std::string error = createError("vgtest/lvext4", "zrks_9");
+  EXPECT_NE(error.find("exited with status 5: Volume group \"vgtest\" has insufficient free space (0 extents): 4 "
+                       "required.; the snapshot vgtest/zrks_9 it made was removed again"),
+            std::string::npos)
+      << error;
+  auto calls = lvmCalls();
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[2].rfind("lvs ", 0), 0u);
+  EXPECT_EQ(calls[3], "lvremove --yes vgtest/zrks_9");
+}
+
+TEST_F(LvmEngineTest, AnOriginLeftSuspendedIsReportedLoudly) {
+  addDmDevice("dm-0", "vgtest-lvext4", "253:0", true);
+  addDmDevice("dm-1", "vgtest-lvxfs", "253:1", false);
+  addDmDevice("dm-2", "vgtest--x-lv", "253:2", true);  // volume group "vgtest-x"
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
+  std::string error = createError("vgtest/lvext4", "zrks_9");
+  EXPECT_NE(error.find("; device-mapper device vgtest-lvext4 is left suspended, so writes to it hang until it is "
+                       "resumed"),
+            std::string::npos)
+      << error;
+  EXPECT_EQ(error.find("vgtest--x-lv"), std::string::npos) << error;
+  EXPECT_EQ(log->matching("Device-mapper device vgtest-lvext4 is left suspended", ZR_LOG_ERROR).size(), 1u);
+}
+
+// ---------------------------------------------------------------- lvs
+
+TEST_F(LvmEngineTest, AReportOfTheReadableVolumeGroupsIsUsedWhateverTheExitCode) {
+  fakeLvm("FAKE_LVM_FAIL", "lvs");
+  fakeLvm("FAKE_LVM_ERR", "  WARNING: Couldn't find device with uuid abc.\n  Volume group \"vgbad\" is missing a PV");
+  EXPECT_EQ(lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE).size(), 3u);
+  EXPECT_EQ(
+      log->matching("lvs reported: WARNING: Couldn't find device with uuid abc. | Volume group \"vgbad\"", ZR_LOG_ERROR)
+          .size(),
+      1u);
+  EXPECT_EQ(log->matching("exited with status 5: WARNING: Couldn't find device with uuid abc.; using its report of "
+                          "the volume groups it could read",
+                          ZR_LOG_ERROR)
+                .size(),
+            1u);
+  EXPECT_EQ(lvmCalls().size(), 1u);
+
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-empty-vg.json");  // a failed lvs that lists nothing
+  remake();
+  try {
+    lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+    FAIL() << "a failed lvs without a report was taken as no volumes";
+  } catch (const ZrException& e) {
+    EXPECT_NE(e.formatError().find("exited with status 5: WARNING: Couldn't find device"), std::string::npos)
+        << e.formatError();
+    EXPECT_EQ(e.formatError(), e.getMessage());
+  }
+}
+
+TEST_F(LvmEngineTest, LinesInTheReportAreLoggedAndAnUnreadableReportIsAskedForOnce) {
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-retrying-scan.json");
+  EXPECT_EQ(lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE).size(), 3u);
+  EXPECT_EQ(log->matching("lvs printed into its report: Retrying metadata scan.", ZR_LOG_ERROR).size(), 1u);
+  EXPECT_EQ(lvmCalls().size(), 1u);
+
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-thick-thin.json");
+  fakeLvm("FAKE_LVM_FIRST_REPORT", FIXTURES "/lvs-truncated.json");
+  remake();
+  EXPECT_EQ(lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE).size(), 3u);
+  EXPECT_EQ(log->matching("running lvs once more", ZR_LOG_ERROR).size(), 1u);
+  EXPECT_EQ(lvmCalls().size(), 3u);
+
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-truncated.json");
+  remake();
+  try {
+    lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+    FAIL() << "parsed a truncated report";
+  } catch (const ZrException& e) {
+    EXPECT_NE(std::string(e.getMessage()).find("lvs printed no readable JSON report"), std::string::npos);
+  }
+  EXPECT_EQ(lvmCalls().size(), 5u) << "one retry, no more";
+}
+
+TEST_F(LvmEngineTest, LvmOlderThanTheJsonReportIsNamed) {
+  fakeLvm("FAKE_LVM_REPORT", "/dev/null");
+  fakeLvm("FAKE_LVM_FAIL", "lvs");
+  fakeLvm("FAKE_LVM_ERR", "lvs: unrecognized option '--reportformat'");
+  fakeLvm("FAKE_LVM_STATUS", "3");
+  fakeLvm("FAKE_LVM_VERSION", "2.02.133(2) (2015-10-30)");
+  try {
+    lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+    FAIL();
+  } catch (const ZrException& e) {
+    EXPECT_EQ(std::string(e.getMessage())
+                  .rfind("lvm 2.02.133(2) is too old: this engine reads the JSON report of "
+                         "lvs, which lvm has since 2.02.158 (",
+                         0),
+              0u)
+        << e.getMessage();
+    EXPECT_NE(std::string(e.getMessage()).find("exited with status 3: lvs: unrecognized option"), std::string::npos);
+  }
+  EXPECT_EQ(lvmCalls().back(), "version");
+}
+
+TEST_F(LvmEngineTest, WithoutRootTheMessageSaysThatLvmNeedsRoot) {
+  config.root = false;
+  remake();
+  fakeLvm("FAKE_LVM_REPORT", FIXTURES "/lvs-empty-vg.json");
+  fakeLvm("FAKE_LVM_FAIL", "lvs");
+  fakeLvm("FAKE_LVM_ERR", "  WARNING: Running as a non-root user. Functionality may be unavailable.");
+  try {
+    lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+    FAIL();
+  } catch (const ZrException& e) {
+    EXPECT_EQ(e.formatError(), "lvm needs root, and this process runs as user " + std::to_string(::geteuid()) + ": " +
+                                   FIXTURES
+                                   "/fake-lvm.sh lvs exited with status 5: WARNING: Running as a non-root "
+                                   "user. Functionality may be unavailable.");
+  }
+  for (auto& c : lvmCalls()) EXPECT_NE(c, "version");
+}
+
+// lvm blocks signals while it holds the origin suspended: lvcreate and lvremove
+// are waited for past the timeout, never killed; a report may be killed.
+TEST_F(LvmEngineTest, ChangesOutliveTheTimeoutAndReportsDoNot) {
+  config.timeoutSeconds = 1;
+  remake();
+  lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+  fakeLvm("FAKE_LVM_SLEEP_IN", "lvcreate");
+  std::string at = mountRoot;
+  auto snap = volume("vgtest/lvext4")->createSnap(16, "zrks_9", at);
+  EXPECT_EQ(log->matching("lvm lvcreate succeeded, but only after more than 1 s", ZR_LOG_ERROR).size(), 1u);
+  fakeLvm("FAKE_LVM_SLEEP_IN", "lvremove");
+  EXPECT_NO_THROW(snap->deleteSnap());
+  EXPECT_EQ(log->matching("lvm lvremove succeeded, but only after more than 1 s", ZR_LOG_ERROR).size(), 1u);
+
+  fakeLvm("FAKE_LVM_SLEEP_IN", "lvs");
+  remake();
+  try {
+    lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
+    FAIL() << "a report outlived its timeout";
+  } catch (const ZrException& e) {
+    EXPECT_NE(std::string(e.getMessage()).find("did not finish in time"), std::string::npos) << e.getMessage();
+  }
 }

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Build a tiny initramfs: static busybox + the kernel modules needed for
-# virtio disk, 9p host share, overlayfs, device-mapper snapshots, ext4, xfs.
+# virtio disk, 9p host share, overlayfs, device-mapper snapshots, ext4, xfs,
+# and btrfs where the kernel has it.
 # Usage: build-initramfs.sh [WORKDIR]
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -14,6 +15,7 @@ trap 'rm -rf "$STAGE"' EXIT
 # Top-level modules; dependencies are resolved from modules.dep below.
 # crc32c_generic first: libcrc32c (for dm-thin-pool and xfs) needs the algorithm when it loads.
 WANT="crc32c_generic virtio_pci virtio_blk 9pnet_virtio 9p overlay dm-snapshot dm-thin-pool ext4 xfs"
+OPTIONAL="btrfs"   # its scenario is skipped where the kernel lacks it
 
 declare -A SEEN=()
 ORDER=()
@@ -34,6 +36,10 @@ for m in $WANT; do
     rel=$(modpath "$m")
     [ -n "$rel" ] || { echo "module $m not found" >&2; exit 1; }
     visit "$rel"
+done
+for m in $OPTIONAL; do
+    rel=$(modpath "$m" || true)
+    [ -z "$rel" ] || visit "$rel"
 done
 
 mkdir -p "$STAGE"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,run,tmp,host,newroot,out,modules}

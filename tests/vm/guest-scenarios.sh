@@ -1,11 +1,14 @@
 #!/bin/bash
 # Runs INSIDE the qemu guest as root: the scenarios of the real-LVM tier, with
 # the plug-in and the reference host built in this checkout.
-# Usage: guest-scenarios.sh ZRSNAP_BINARY
+# Usage: guest-scenarios.sh ZRSNAP_BINARY [SCENARIO...]   (default: all of them)
 # Prints one "PASS name" or "FAIL name" line per check; exits 0 when all pass.
 set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
-ZRSNAP=${1:?usage: guest-scenarios.sh ZRSNAP_BINARY}
+ZRSNAP=${1:?usage: guest-scenarios.sh ZRSNAP_BINARY [SCENARIO...]}
+shift
+WANTED=" $* "
+want() { [ "$WANTED" = "  " ] || [ "${WANTED#* $1 }" != "$WANTED" ]; }
 . "$HERE/guest-volumes.sh"
 
 W=/tmp/zr
@@ -13,24 +16,43 @@ mkdir -p $W
 NFAIL=0
 pass() { echo "PASS $1"; }
 fail() { echo "FAIL $1${2:+: $2}"; NFAIL=$((NFAIL + 1)); }
-check() { local d=$1; shift; if "$@"; then pass "$d"; else fail "$d"; fi; }
+check() { local d=$1; shift; if "$@"; then pass "$d"; else fail "$d"; return 1; fi; }
 manager_lvs() { lvs --noheadings -o lv_name "$VG" | grep -c 'zrks_'; }
 mounts_under() { grep -c " $1/" /proc/self/mountinfo; }
 lines() { [ -f "$1" ] && grep -c . "$1" || echo 0; }
 
-# lvm as the plug-in runs it: counted, and able to kill the host at the Nth lvcreate
-# (N in a file: the plug-in passes none of its environment to lvm).
+# lvm as the plug-in runs it: counted, and scripted through files (the plug-in
+# passes none of its environment to lvm):
+#   kill-host-after-lvcreate N  the Nth lvcreate runs, then the host is SIGKILLed
+#   slow-lvcreate DMNAME        lvcreate runs, then DMNAME stays suspended for 8 s while
+#                               SIGTERM is ignored, as lvm does while it loads a snapshot
+#   fail-after-lvcreate         lvcreate runs, then the command fails
 cat > $W/lvm <<'WRAP'
 #!/bin/sh
 echo "$*" >> /tmp/zr/lvm-calls
-if [ "$1" = lvcreate ] && [ -s /tmp/zr/kill-host-at-lvcreate ] && \
-   [ "$(grep -c '^lvcreate' /tmp/zr/lvm-calls)" -ge "$(cat /tmp/zr/kill-host-at-lvcreate)" ]; then
-    kill -KILL "$PPID"; exit 1
+[ "$1" = lvcreate ] || exec /sbin/lvm "$@"
+if [ -s /tmp/zr/slow-lvcreate ]; then
+    trap '' TERM
+    /sbin/lvm "$@"; rc=$?
+    dmsetup suspend "$(cat /tmp/zr/slow-lvcreate)"; sleep 8; dmsetup resume "$(cat /tmp/zr/slow-lvcreate)"
+    exit $rc
 fi
-exec /sbin/lvm "$@"
+/sbin/lvm "$@"; rc=$?
+if [ -s /tmp/zr/kill-host-after-lvcreate ] && \
+   [ "$(grep -c '^lvcreate' /tmp/zr/lvm-calls)" -ge "$(cat /tmp/zr/kill-host-after-lvcreate)" ]; then
+    kill -KILL "$PPID"
+fi
+[ -e /tmp/zr/fail-after-lvcreate ] && { echo "  Failed after the snapshot was made." >&2; exit 5; }
+exit $rc
 WRAP
 chmod +x $W/lvm
-config() { printf '[SnapOS]\nsEngine=lvm\n[LVM]\nsLvmPath=%s/lvm\n[TLM]\nnSnapCowSizeMB=%s\n' $W "$1" > $W/agent.ini; }
+# config COW_MB [TIMEOUT_S]
+config() {
+    printf '[SnapOS]\nsEngine=lvm\n[LVM]\nsLvmPath=%s/lvm\nnTimeoutSeconds=%s\n[TLM]\nnSnapCowSizeMB=%s\n' \
+        $W "${2:-120}" "$1" > $W/agent.ini
+}
+suspended() { dmsetup info --noheadings -c -o suspended "$1" 2>/dev/null | xargs; }
+active_bit() { lvs --noheadings -o lv_attr "$VG/$1" 2>/dev/null | xargs | cut -c5; }
 export ZRSNAP_CONFIG=$W/agent.ini
 config 32
 
@@ -44,8 +66,9 @@ done
 sync
 
 # ---------------------------------------------------------------- a whole job
-S=$W/job
-cat > $W/during-job.sh <<'JOB'
+scenario_job() {
+    local S=$W/job rc
+    cat > $W/during-job.sh <<'JOB'
 #!/bin/bash
 # Runs while the snapshots exist: they are read-only and keep the old content.
 rc=0
@@ -60,91 +83,245 @@ for n in $(seq 1 "$ZRSNAP_SNAPSHOT_COUNT"); do
 done
 exit $rc
 JOB
-chmod +x $W/during-job.sh
-: > $W/lvm-calls
-T0=${EPOCHREALTIME/./}
-"$ZRSNAP" run -q --state-dir $S --exec $W/during-job.sh /mnt/ext4 /mnt/xfs /mnt/thin
-rc=$?
-echo "INFO job over 3 volumes: $(( (${EPOCHREALTIME/./} - T0) / 1000 )) ms, lvm runs: $(lines $W/lvm-calls) ($(cut -d' ' -f1 $W/lvm-calls | sort | uniq -c | xargs))"
-check "job: zrsnap exits 0" test $rc = 0
-check "job: no snapshot LV left" test "$(manager_lvs)" = 0
-check "job: nothing left mounted" test "$(mounts_under $S/mnt)" = 0
-check "job: record file empty" test -f $S/snap.info -a ! -s $S/snap.info
-check "job: done file lists all three" test "$(lines $S/snap.info.done)" = 3
+    chmod +x $W/during-job.sh
+    : > $W/lvm-calls
+    local T0=${EPOCHREALTIME/./}
+    "$ZRSNAP" run -q --state-dir $S --exec $W/during-job.sh /mnt/ext4 /mnt/xfs /mnt/thin
+    rc=$?
+    echo "INFO job over 3 volumes: $(( (${EPOCHREALTIME/./} - T0) / 1000 )) ms, lvm runs: $(lines $W/lvm-calls) ($(cut -d' ' -f1 $W/lvm-calls | sort | uniq -c | xargs))"
+    check "job: zrsnap exits 0" test $rc = 0
+    check "job: one lvs, then one lvcreate and one lvremove per volume" \
+        test "$(cut -d' ' -f1 $W/lvm-calls | sort | uniq -c | xargs)" = "3 lvcreate 3 lvremove 1 lvs"
+    check "job: no snapshot LV left" test "$(manager_lvs)" = 0
+    check "job: nothing left mounted" test "$(mounts_under $S/mnt)" = 0
+    check "job: record file empty" test -f $S/snap.info -a ! -s $S/snap.info
+    check "job: done file lists all three" test "$(lines $S/snap.info.done)" = 3
+}
 
 # ---------------------------------------------------------------- 1,000 content paths
-for v in ext4 xfs; do for i in $(seq 1 500); do mkdir -p /mnt/$v/d$i; done; done
-: > $W/lvm-calls
-"$ZRSNAP" run -q --state-dir $S --exec true $(for v in ext4 xfs; do for i in $(seq 1 500); do echo /mnt/$v/d$i; done; done)
-rc=$?
-echo "INFO job of 1000 content paths on 2 LVs: lvm runs: $(lines $W/lvm-calls) ($(cut -d' ' -f1 $W/lvm-calls | sort | uniq -c | xargs))"
-check "1000 paths: one snapshot per volume, all removed" test $rc = 0 -a "$(manager_lvs)" = 0 -a "$(lines $S/snap.info.done)" = 2
+scenario_paths() {
+    local S=$W/paths rc
+    for v in ext4 xfs; do for i in $(seq 1 500); do mkdir -p /mnt/$v/d$i; done; done
+    : > $W/lvm-calls
+    "$ZRSNAP" run -q --state-dir $S --exec true $(for v in ext4 xfs; do for i in $(seq 1 500); do echo /mnt/$v/d$i; done; done)
+    rc=$?
+    echo "INFO job of 1000 content paths on 2 LVs: lvm runs: $(lines $W/lvm-calls) ($(cut -d' ' -f1 $W/lvm-calls | sort | uniq -c | xargs))"
+    check "1000 paths: one snapshot per volume, all removed" test $rc = 0 -a "$(manager_lvs)" = 0 -a "$(lines $S/snap.info.done)" = 2
+}
 
-# ---------------------------------------------------------------- crash recovery
-S=$W/crash
-: > $W/lvm-calls
-echo 3 > $W/kill-host-at-lvcreate
-"$ZRSNAP" run -q --state-dir $S /mnt/ext4 /mnt/xfs /mnt/thin
-rc=$?
-rm -f $W/kill-host-at-lvcreate
-check "crash: host killed by SIGKILL at its third snapshot" test $rc = 137
-check "crash: two snapshots recorded and present" test "$(lines $S/snap.info)" = 2 -a "$(manager_lvs)" = 2
-"$ZRSNAP" cleanup -q --state-dir $S
-check "crash: cleanup exits 0" test $? = 0
-check "crash: no snapshot LV left" test "$(manager_lvs)" = 0
-check "crash: nothing left mounted" test "$(mounts_under $S/mnt)" = 0
+# ---------------------------------------------------------------- crash recovery, and a reboot after it
+# The host dies right after its third lvcreate returns: the record names all
+# three snapshots (it is written before each is made). A reboot in between
+# (every LV deactivated, the VG activated again) must leave the thin snapshot
+# down, and the next start removes it by the name its record line holds.
+scenario_crash() {
+    local S=$W/crash rc thin
+    : > $W/lvm-calls
+    echo 3 > $W/kill-host-after-lvcreate
+    "$ZRSNAP" run -q --state-dir $S /mnt/ext4 /mnt/xfs /mnt/thin
+    rc=$?
+    rm -f $W/kill-host-after-lvcreate
+    check "crash: host killed by SIGKILL right after its third lvcreate" test $rc = 137
+    check "crash: three snapshots present and recorded" test "$(manager_lvs)" = 3 -a "$(lines $S/snap.info)" = 3
+    thin=$(lvs --noheadings -o lv_name,origin $VG | awk '$2 == "thin" && $1 ~ /^zrks_/ { print $1 }')
+    check "crash: the thin snapshot is skipped at activation" \
+        test "$(lvs --noheadings -o lv_attr $VG/$thin | xargs | cut -c10)" = k
+    grep " $S/mnt/" /proc/self/mountinfo | cut -d' ' -f5 | xargs -r -n1 umount
+    umount /mnt/ext4 /mnt/xfs /mnt/thin && vgchange -q -an $VG >/dev/null && vgchange -q -ay $VG >/dev/null
+    mount /dev/$VG/lvext4 /mnt/ext4 && mount /dev/$VG/lvxfs /mnt/xfs && mount /dev/$VG/thin /mnt/thin
+    check "reboot: the leaked thin snapshot stays inactive" test "$(active_bit $thin)" = -
+    check "reboot: no device node for it" test ! -e /dev/mapper/$VG-$thin
+    "$ZRSNAP" cleanup -q --state-dir $S --log $S.log
+    check "crash: cleanup exits 0" test $? = 0
+    check "crash: no snapshot LV left, the inactive thin one too" test "$(manager_lvs)" = 0
+    check "crash: nothing left mounted" test "$(mounts_under $S/mnt)" = 0
+    check "crash: the record names nothing" test ! -s $S/snap.info
+}
+
+# ---------------------------------------------------------------- lvm timed out while the origin is suspended
+# lvm ignores SIGTERM while it holds the origin suspended: a SIGKILL there would
+# leave every write to the origin hanging. The job waits for it, and the
+# snapshot it made late is used, recorded and removed.
+writable() {   # a direct write that returns within 10 s
+    (dd if=/dev/zero of="$1/written.bin" bs=4k count=1 oflag=direct conv=fsync status=none) & local p=$!
+    for _ in $(seq 1 20); do kill -0 $p 2>/dev/null || { wait $p; return; }; sleep 0.5; done
+    return 1
+}
+scenario_slow() {
+    local S=$W/slow rc
+    config 32 3
+    echo "$VG-lvext4" > $W/slow-lvcreate
+    "$ZRSNAP" run -q --state-dir $S --log $S.log --exec true /mnt/ext4 2> $W/slow.err
+    rc=$?
+    rm -f $W/slow-lvcreate
+    config 32
+    cat $W/slow.err
+    check "slow lvcreate: the job succeeds" test $rc = 0
+    check "slow lvcreate: origin not left suspended" test "$(suspended $VG-lvext4)" = Active
+    [ "$(suspended $VG-lvext4)" = Active ] || dmsetup resume $VG-lvext4
+    check "slow lvcreate: origin writable" writable /mnt/ext4
+    check "slow lvcreate: the log says lvm ran past its timeout" grep -q "lvcreate.* did not finish in time; sent it SIGTERM and keep waiting" $S.log
+    check "slow lvcreate: snapshot recorded and removed" test "$(manager_lvs)" = 0 -a "$(lines $S/snap.info.done)" = 1
+}
+
+# ---------------------------------------------------------------- lvcreate failed after it made the snapshot
+scenario_failed_lvcreate() {
+    local S=$W/failed rc
+    touch $W/fail-after-lvcreate
+    "$ZRSNAP" run -q --state-dir $S --exec true /mnt/ext4 2> $W/failed.err
+    rc=$?
+    rm -f $W/fail-after-lvcreate
+    cat $W/failed.err
+    check "failed lvcreate: the job fails" test $rc = 1
+    check "failed lvcreate: the error says it was removed again" grep -q "exited with status 5.*it made was removed again" $W/failed.err
+    check "failed lvcreate: the snapshot it made is removed" test "$(manager_lvs)" = 0
+    check "failed lvcreate: origin writable" writable /mnt/ext4
+}
 
 # ---------------------------------------------------------------- a busy snapshot
-S=$W/busy
-"$ZRSNAP" run -q --state-dir $S --exec 'sleep 600 < "$ZRSNAP_SNAPSHOT_1/data.txt" >/dev/null 2>&1 & echo $! > /tmp/zr/holder' \
-    /mnt/ext4 2> $W/busy.err
-rc=$?
-check "busy: teardown succeeds but reports the snapshot it kept" \
-    grep -q "1 snapshot(s) could not be removed and stay recorded" $W/busy.err
-check "busy: no teardown error" bash -c "! grep -q 'teardown failed' $W/busy.err"
-check "busy: entry stays recorded, snapshot stays" test "$(lines $S/snap.info)" = 1 -a "$(manager_lvs)" = 1
-kill "$(cat $W/holder)"; sleep 0.2
-"$ZRSNAP" cleanup -q --state-dir $S
-check "busy: removed once the file is closed" test $? = 0 -a "$(manager_lvs)" = 0 -a "$(mounts_under $S/mnt)" = 0
+scenario_busy() {
+    local S=$W/busy rc
+    # The holder leaves the backup's process group (zrsnap ends what the backup leaves running), and the
+    # backup returns only once it has.
+    "$ZRSNAP" run -q --state-dir $S --exec 'setsid sleep 600 < "$ZRSNAP_SNAPSHOT_1/data.txt" >/dev/null 2>&1 & p=$!
+        echo $p > /tmp/zr/holder; until [ "$(cut -d" " -f5 /proc/$p/stat)" = "$p" ]; do sleep 0.05; done' \
+        /mnt/ext4 2> $W/busy.err
+    rc=$?
+    check "busy: teardown succeeds but reports the snapshot it kept" \
+        grep -q "1 snapshot(s) could not be removed and stay recorded" $W/busy.err
+    check "busy: no teardown error" bash -c "! grep -q 'teardown failed' $W/busy.err"
+    check "busy: entry stays recorded, snapshot stays" test "$(lines $S/snap.info)" = 1 -a "$(manager_lvs)" = 1
+    kill "$(cat $W/holder)"; sleep 0.2
+    "$ZRSNAP" cleanup -q --state-dir $S
+    check "busy: removed once the file is closed" test $? = 0 -a "$(manager_lvs)" = 0 -a "$(mounts_under $S/mnt)" = 0
+}
 
 # ---------------------------------------------------------------- an overflowed snapshot
-S=$W/overflow
-config 4
-"$ZRSNAP" run -q --state-dir $S --log $S.log \
-    --exec 'dd if=/dev/urandom of=/mnt/ext4/big.bin bs=1M count=12 conv=fsync status=none' /mnt/ext4
-check "overflow: job still ends" test $? -le 1
-check "overflow: snapshot removed" test "$(manager_lvs)" = 0 -a "$(mounts_under $S/mnt)" = 0
-check "overflow: log says the snapshot overflowed" grep -q "overflowed: its copy-on-write space filled up" $S.log
-rm -f /mnt/ext4/big.bin
-config 32
+scenario_overflow() {
+    local S=$W/overflow rc
+    config 4
+    "$ZRSNAP" run -q --state-dir $S --log $S.log \
+        --exec 'dd if=/dev/urandom of=/mnt/ext4/big.bin bs=1M count=12 conv=fsync status=none' /mnt/ext4 2> $W/overflow.err
+    rc=$?
+    config 32
+    cat $W/overflow.err
+    check "overflow: the job fails" test $rc = 1
+    check "overflow: the error names the snapshot" grep -Eq "snapshot $VG/zrks_[0-9]+ (overflowed|is invalid)" $W/overflow.err
+    check "overflow: the error says the backup is incomplete" grep -q "incomplete" $W/overflow.err
+    check "overflow: snapshot removed" test "$(manager_lvs)" = 0 -a "$(mounts_under $S/mnt)" = 0 \
+        || grep -E "ERROR|WARN" $S.log | tail -n 8
+    rm -f /mnt/ext4/big.bin
+}
 
 # ---------------------------------------------------------------- no room in the volume group
-S=$W/full
-free=$(vgs --noheadings --units m --nosuffix -o vg_free $VG | xargs | cut -d. -f1)
-lvcreate -qy -L $((free - 40))M -n filler $VG >/dev/null
-"$ZRSNAP" run -q --state-dir $S /mnt/ext4 /mnt/xfs /mnt/thin 2> $W/full.err
-rc=$?
-cat $W/full.err
-check "no room: job fails" test $rc = 1
-check "no room: clear error before the XFS snapshot" \
-    grep -q "Cannot snapshot $VG/lvxfs: volume group $VG has 8 MiB free, the snapshot needs 32 MiB" $W/full.err
-check "no room: earlier snapshots rolled back" test "$(manager_lvs)" = 0 -a "$(mounts_under $S/mnt)" = 0
-lvremove -qy $VG/filler >/dev/null
+scenario_full() {
+    local S=$W/full rc free
+    free=$(vgs --noheadings --units m --nosuffix -o vg_free $VG | xargs | cut -d. -f1)
+    lvcreate -qy -L $((free - 40))M -n filler $VG >/dev/null
+    "$ZRSNAP" run -q --state-dir $S /mnt/ext4 /mnt/xfs /mnt/thin 2> $W/full.err
+    rc=$?
+    cat $W/full.err
+    check "no room: job fails" test $rc = 1
+    check "no room: clear error before the XFS snapshot" \
+        grep -q "Cannot snapshot $VG/lvxfs: volume group $VG has 8 MiB free, the snapshot needs 32 MiB" $W/full.err
+    check "no room: earlier snapshots rolled back" test "$(manager_lvs)" = 0 -a "$(mounts_under $S/mnt)" = 0
+    lvremove -qy $VG/filler >/dev/null
+}
 
 # ---------------------------------------------------------------- ownership
-S=$W/owner
-mkdir -p $S /mnt/adm
-lvcreate -qy -s -L 16M -n adminsnap $VG/lvext4 >/dev/null && mount -o ro /dev/$VG/adminsnap /mnt/adm
-echo "/mnt/ext4:/dev/mapper/$VG-adminsnap:/" > $S/snap.info
-"$ZRSNAP" cleanup --state-dir $S --log $S.log
-check "ownership: nothing unmounted" test "$(findmnt -n -o SOURCE /mnt/adm)" = "/dev/mapper/$VG-adminsnap"
-check "ownership: the log says why" grep -q "Refusing to unmount /: lvm: / holds" $S.log
-umount /mnt/adm
-echo "/mnt/ext4:/dev/mapper/$VG-adminsnap:/" > $S/snap.info
-"$ZRSNAP" cleanup --state-dir $S --log $S.log
-check "ownership: administrator's snapshot not deleted" lvs $VG/adminsnap
-check "ownership: the log says why not" grep -q "Refusing to delete $VG/adminsnap" $S.log
-lvremove -qy $VG/adminsnap >/dev/null
+# An administrator's snapshot of the same origin, mounted at /mnt/adm, survives
+# a job, and a forged record line that names it with that directory.
+scenario_owner() {
+    local S=$W/owner
+    mkdir -p $S /mnt/adm
+    lvcreate -qy -s -L 16M -n adminsnap $VG/lvext4 >/dev/null && mount -o ro /dev/$VG/adminsnap /mnt/adm
+    "$ZRSNAP" run -q --state-dir $S --exec true /mnt/ext4
+    check "ownership: a job beside it succeeds" test $? = 0
+    check "ownership: it stays mounted after the job" test "$(findmnt -n -o SOURCE /mnt/adm)" = "/dev/mapper/$VG-adminsnap"
+    echo "/mnt/ext4:/dev/mapper/$VG-adminsnap:/mnt/adm" > $S/snap.info
+    "$ZRSNAP" cleanup --state-dir $S --log $S.log
+    check "ownership: a forged record does not unmount it" \
+        test "$(findmnt -n -o SOURCE /mnt/adm)" = "/dev/mapper/$VG-adminsnap"
+    check "ownership: the log says why" grep -q "Refusing to unmount /mnt/adm" $S.log
+    umount /mnt/adm
+    echo "/mnt/ext4:/dev/mapper/$VG-adminsnap:/mnt/adm" > $S/snap.info
+    "$ZRSNAP" cleanup --state-dir $S --log $S.log
+    check "ownership: administrator's snapshot not deleted" lvs $VG/adminsnap
+    check "ownership: the log says why not" grep -q "Refusing to delete $VG/adminsnap" $S.log
+    lvremove -qy $VG/adminsnap >/dev/null
+}
+
+# ---------------------------------------------------------------- lvm.conf: binary values as numbers
+# With report/binary_values_as_numeric = 1 a valid snapshot reads "0": the next
+# start must remove it without calling it overflowed or forcing it.
+scenario_numeric() {
+    local S=$W/numeric
+    mkdir -p $W/etc-lvm && printf 'report {\n\tbinary_values_as_numeric = 1\n}\n' > $W/etc-lvm/lvm.conf
+    export LVM_SYSTEM_DIR=$W/etc-lvm
+    "$ZRSNAP" run -q --state-dir $S /mnt/ext4 /mnt/thin
+    check "numeric values: snapshots made" test $? = 0 -a "$(manager_lvs)" = 2
+    : > $W/lvm-calls
+    "$ZRSNAP" cleanup -q --state-dir $S --log $S.log
+    check "numeric values: cleanup exits 0" test $? = 0
+    unset LVM_SYSTEM_DIR
+    check "numeric values: both removed" test "$(manager_lvs)" = 0
+    check "numeric values: no snapshot called damaged" bash -c "! grep -E 'overflowed|is invalid|incomplete' $S.log"
+    check "numeric values: no forced removal" bash -c "! grep -q -- --force $W/lvm-calls"
+}
+
+# ---------------------------------------------------------------- btrfs
+scenario_btrfs() {
+    local S=$W/btrfs rc
+    if ! command -v mkfs.btrfs >/dev/null || ! grep -qw btrfs /proc/filesystems; then
+        echo "INFO btrfs: skipped, the guest has no btrfs"
+        return
+    fi
+    lvcreate -qy -L 128M -n lvbtrfs $VG >/dev/null && mkfs.btrfs -q /dev/$VG/lvbtrfs >/dev/null \
+        && mkdir -p /mnt/btrfs && mount /dev/$VG/lvbtrfs /mnt/btrfs || { fail "btrfs: volume made"; return; }
+    : > $W/lvm-calls
+    "$ZRSNAP" run -q --state-dir $S --exec true /mnt/btrfs 2> $W/btrfs.err
+    rc=$?
+    cat $W/btrfs.err
+    check "btrfs: refused" test $rc = 1
+    check "btrfs: the error says why" grep -q "Cannot snapshot $VG/lvbtrfs: it holds btrfs" $W/btrfs.err
+    check "btrfs: nothing created" bash -c "! grep -q ^lvcreate $W/lvm-calls"
+    umount /mnt/btrfs && lvremove -qy $VG/lvbtrfs >/dev/null
+}
+
+# ---------------------------------------------------------------- a broken volume group beside a healthy one
+# On the second disk: a VG whose second PV is gone, one whose metadata is
+# damaged, a foreign one (another host's system ID) and an exported one. lvs
+# exits non-zero for some of them, and the job on the healthy VG goes on.
+scenario_badvg() {
+    local S=$W/badvg rc out
+    [ -b /dev/vdb ] || { fail "bad VG: second disk present"; return; }
+    # Not at offset 0: lvm would see the label of the first through /dev/vdb too.
+    dmsetup create zrpv1 --table "0 131072 linear /dev/vdb 2048" \
+        && dmsetup create zrpv2 --table "0 131072 linear /dev/vdb 133120" \
+        && dmsetup create zrpv3 --table "0 131072 linear /dev/vdb 264192" \
+        && dmsetup create zrpv4 --table "0 131072 linear /dev/vdb 395264" \
+        && dmsetup create zrpv5 --table "0 131072 linear /dev/vdb 526336" || { fail "bad VG: devices made"; return; }
+    vgcreate -q vgfor /dev/mapper/zrpv4 >/dev/null && vgchange -qy --systemid otherhost vgfor >/dev/null 2>&1 \
+        || { fail "bad VG: foreign VG made"; return; }
+    vgcreate -q vgexp /dev/mapper/zrpv5 >/dev/null && vgexport -q vgexp >/dev/null || { fail "bad VG: exported VG made"; return; }
+    vgcreate -q vgmiss /dev/mapper/zrpv1 /dev/mapper/zrpv2 >/dev/null && lvcreate -qy -L 96M -n lv vgmiss >/dev/null \
+        && vgchange -q -an vgmiss >/dev/null && dmsetup remove zrpv2 || { fail "bad VG: missing PV made"; return; }
+    vgcreate -q vgdmg /dev/mapper/zrpv3 >/dev/null && lvcreate -qy -L 8M -n lv vgdmg >/dev/null \
+        && vgchange -q -an vgdmg >/dev/null || { fail "bad VG: damaged VG made"; return; }
+    # Garbage over the metadata text behind the area header at 4 KiB.
+    head -c 65536 /dev/urandom | dd of=/dev/mapper/zrpv3 bs=512 seek=9 conv=notrunc status=none
+    out=$(lvs --reportformat json --binary -o lv_name,vg_name 2>&1 >/dev/null); rc=$?
+    echo "INFO bad VG: lvs exits $rc: $(echo "$out" | xargs)"
+    "$ZRSNAP" run -q --state-dir $S --log $S.log --exec true /mnt/ext4 2> $W/badvg.err
+    check "bad VG: the job on the healthy VG succeeds" test $? = 0 -a "$(manager_lvs)" = 0 || cat $W/badvg.err
+    check "bad VG: lvs's complaint is in the log" grep -q "lvs reported:" $S.log
+    for d in zrpv1 zrpv3 zrpv4 zrpv5; do dmsetup remove $d; done
+}
+
+ALL="job paths crash slow failed_lvcreate busy overflow full owner numeric btrfs badvg"
+for s in $ALL; do
+    want $s && scenario_$s
+done
 
 echo "== guest: $NFAIL failure(s), uptime $(cut -d' ' -f1 /proc/uptime)s"
 [ $NFAIL = 0 ]

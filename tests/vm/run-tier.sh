@@ -3,10 +3,11 @@
 # machine's kernel has no device-mapper) and runs guest-scenarios.sh in it
 # with the given zrsnap binary. Prints the guest's PASS/FAIL/INFO lines and
 # returns its status; 77 (skipped, with a message) where qemu cannot run.
-# Usage: run-tier.sh ZRSNAP_BINARY
+# Usage: run-tier.sh ZRSNAP_BINARY [SCENARIO...]   (scenario names: see guest-scenarios.sh)
 set -uo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
-ZRSNAP=$(realpath "${1:?usage: run-tier.sh ZRSNAP_BINARY}")
+ZRSNAP=$(realpath "${1:?usage: run-tier.sh ZRSNAP_BINARY [SCENARIO...]}")
+shift
 WORK=${ZRSNAP_VM_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zrsnap-vm}
 mkdir -p "$WORK"
 
@@ -20,7 +21,7 @@ if [ ! -r /dev/kvm ] && ! qemu-system-x86_64 -accel help 2>/dev/null | grep -q t
 fi
 
 T0=${EPOCHREALTIME/./}
-OUT=$WORK/out WORK=$WORK TIMEOUT=${TIMEOUT:-900} "$HERE/run-vm.sh" "$HERE/guest-scenarios.sh" "$ZRSNAP" > "$WORK/console.txt" 2>&1
+OUT=$WORK/out WORK=$WORK TIMEOUT=${TIMEOUT:-900} "$HERE/run-vm.sh" "$HERE/guest-scenarios.sh" "$ZRSNAP" "$@" > "$WORK/console.txt" 2>&1
 rc=$?
 sed -n -E 's/^\[ *[0-9.]+\] ((PASS|FAIL|INFO|== ).*)/\1/p' "$WORK/console.txt"
 echo "real-LVM tier: guest status $rc, $(( (${EPOCHREALTIME/./} - T0) / 1000 )) ms (console: $WORK/console.txt)"

@@ -1,8 +1,8 @@
 #!/bin/bash
 # Boot Debian's kernel under qemu (TCG) with the busybox initramfs and run a
 # command inside the guest as root, chrooted onto a read-only 9p view of this
-# machine's root filesystem (writes go to a tmpfs overlay), with a fresh sparse
-# scratch disk as /dev/vda. The guest has device-mapper + dm-snapshot, so real
+# machine's root filesystem (writes go to a tmpfs overlay), with fresh sparse
+# scratch disks as /dev/vda and /dev/vdb. The guest has device-mapper + dm-snapshot, so real
 # LVM2 commands work there. $OUT is shared read-write and appears in the guest
 # at the same path; the command's exit status is returned.
 #
@@ -44,8 +44,10 @@ rm -rf "$OUT"; mkdir -p "$OUT"
 chmod +x "$OUT/.guest-cmd.sh"
 
 DISK=$(mktemp "$WORK/scratch.XXXXXX.img")
-trap 'rm -f "$DISK"' EXIT
+DISK2=$(mktemp "$WORK/scratch2.XXXXXX.img")
+trap 'rm -f "$DISK" "$DISK2"' EXIT
 truncate -s "$DISK_SIZE" "$DISK"      # sparse: costs no space up front
+truncate -s 512M "$DISK2"             # /dev/vdb, for volume groups that are meant to break
 
 case $ACCEL in
     kvm) ACCEL_ARGS=(-accel kvm -cpu "${CPU:-host}") ;;
@@ -59,6 +61,8 @@ QEMU=(qemu-system-x86_64 -M "$MACHINE" "${ACCEL_ARGS[@]}" -smp "$SMP" -m "$MEM"
     -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init zrvm.cmd=$OUT/.guest-cmd.sh zrvm.out=$OUT"
     -drive "file=$DISK,format=raw,if=none,id=d0,cache=unsafe"
     -device virtio-blk-pci,drive=d0,serial=lvmtest0
+    -drive "file=$DISK2,format=raw,if=none,id=d1,cache=unsafe"
+    -device virtio-blk-pci,drive=d1,serial=lvmtest1
     -fsdev local,id=fs0,path=/,security_model=none,readonly=on,multidevs=remap
     -device virtio-9p-pci,fsdev=fs0,mount_tag=hostroot
     -fsdev "local,id=fs1,path=$OUT,security_model=none"

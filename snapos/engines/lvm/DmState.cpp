@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -52,9 +54,38 @@ bool OnlyTouches(const Signature& before, const Signature& after, const std::set
   return true;
 }
 
-bool SnapshotInvalid(const std::string& dmName) {
+bool KernelNumbers(const Signature& signature, const std::string& dmName, int& major, int& minor) {
+  auto it = signature.find("dm:" + dmName);
+  return it != signature.end() && std::sscanf(it->second.c_str(), "%d:%d", &major, &minor) == 2;
+}
+
+std::vector<std::string> Suspended(const std::string& sysBlock, const std::string& prefix) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto& entry : fs::directory_iterator(sysBlock, ec)) {
+    std::string name = FirstLine(entry.path() / "dm/name");
+    if (name.compare(0, prefix.size(), prefix) == 0 && FirstLine(entry.path() / "dm/suspended") == "1") {
+      out.push_back(name);
+    }
+  }
+  return out;
+}
+
+std::string BlockName(const std::string& sysBlock, int major, int minor) {
+  const std::string wanted = std::to_string(major) + ":" + std::to_string(minor);
+  std::error_code ec;
+  for (auto& entry : fs::directory_iterator(sysBlock, ec)) {
+    if (FirstLine(entry.path() / "dev") == wanted) return entry.path().filename().string();
+  }
+  return "";
+}
+
+bool Status(const std::string& dmName, Target& target, int& err) {
   int fd = ::open("/dev/mapper/control", O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    err = errno;
+    return false;
+  }
   std::vector<char> buffer(16384, 0);
   auto* io = reinterpret_cast<dm_ioctl*>(buffer.data());
   io->version[0] = DM_VERSION_MAJOR;
@@ -63,16 +94,20 @@ bool SnapshotInvalid(const std::string& dmName) {
   io->data_size = static_cast<uint32_t>(buffer.size());
   io->data_start = sizeof(dm_ioctl);
   std::strncpy(io->name, dmName.c_str(), DM_NAME_LEN - 1);
-  bool invalid = false;
-  if (::ioctl(fd, DM_TABLE_STATUS, io) == 0 && io->target_count > 0) {
-    // One target for a snapshot: its status text follows its descriptor.
-    auto* target = reinterpret_cast<dm_target_spec*>(buffer.data() + io->data_start);
-    const char* status = reinterpret_cast<const char*>(target + 1);
-    invalid =
-        std::strncmp(target->target_type, "snapshot", DM_MAX_TYPE_NAME) == 0 && std::strncmp(status, "Invalid", 7) == 0;
-  }
+  bool ok = ::ioctl(fd, DM_TABLE_STATUS, io) == 0;
+  err = ok ? 0 : errno;
   ::close(fd);
-  return invalid;
+  if (!ok) return false;
+  if (io->target_count == 0) {
+    err = ENXIO;  // no table loaded: nothing to report on
+    return false;
+  }
+  // The status text follows the first target's descriptor.
+  auto* spec = reinterpret_cast<dm_target_spec*>(buffer.data() + io->data_start);
+  target.type.assign(spec->target_type, strnlen(spec->target_type, DM_MAX_TYPE_NAME));
+  const char* text = reinterpret_cast<const char*>(spec + 1);
+  target.status.assign(text, strnlen(text, buffer.size() - io->data_start - sizeof(dm_target_spec)));
+  return true;
 }
 }  // namespace DmState
 }  // namespace FlrSnapOS

@@ -4,7 +4,11 @@
 #include <sys/sysmacros.h>
 
 #include <cerrno>
+#include <cstring>
+#include <tuple>
 
+#include "engines/lvm/BtrfsRule.h"
+#include "engines/lvm/DmStatus.h"
 #include "zr/EvDebug.h"
 #include "zr/FXPath.h"
 #include "zr/ZRPlatformInfo.h"
@@ -13,10 +17,64 @@
 namespace FlrSnapOS {
 namespace {
 const uint64_t kMiB = 1024 * 1024;
+const char kFunction[] = "FlrSnapOS::LvmEngine";
 
 std::set<std::string> TouchedBy(const std::string& vg, const std::string& snap, const std::string& origin) {
   return {"dm:" + LvmReport::DmName(vg, snap), "dm:" + LvmReport::DmName(vg, snap) + "-cow",
           "dm:" + LvmReport::DmName(vg, origin) + "-real", "backup:" + vg};
+}
+
+// --binary: two-valued fields read "0"/"1" whatever report/binary_values_as_numeric says.
+std::vector<std::string> ReportArgs() {
+  return {"lvs", "--reportformat", "json", "--binary", "--units", "b", "--nosuffix", "-o", LvmReport::kFields};
+}
+
+// The device text of LV lv of vg, in the folder where lvm puts origin's (lvs's lv_dm_path).
+std::string DmPath(const std::string& originPath, const std::string& vg, const std::string& lv) {
+  return originPath.substr(0, originPath.rfind('/') + 1) + LvmReport::DmName(vg, lv);
+}
+
+// The node under /dev/mapper may be missing (no udev) or not there yet; the
+// kernel's numbers in the report are the device's identity.
+void UseKernelNumbers(RDEV& rdev, const LvRow& r) { rdev.devNumber = r.device(); }
+
+// The block device a mount shows: btrfs puts an anonymous device number in the
+// mount table, so the source's node, when there is one, is asked first.
+dev_t MountedDevice(const zr::MountRecord& m) {
+  struct stat st {};
+  if (m.source.compare(0, 5, "/dev/") == 0 && ::stat(m.source.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+    return st.st_rdev;
+  }
+  return m.devno;
+}
+
+// "2.02.133(2)" from `lvm version`, or "".
+std::string VersionIn(const std::string& text) {
+  size_t at = text.find("LVM version:");
+  if (at == std::string::npos) return "";
+  size_t start = text.find_first_not_of(" \t", at + 12);
+  size_t end = text.find_first_of(" \t\n", start);
+  return start == std::string::npos ? "" : text.substr(start, end - start);
+}
+
+bool OlderThanJsonReport(const std::string& version) {
+  int a = 0, b = 0, c = 0;
+  if (std::sscanf(version.c_str(), "%d.%d.%d", &a, &b, &c) != 3) return false;
+  return std::make_tuple(a, b, c) < std::make_tuple(2, 2, 158);
+}
+
+// Lines of a command's output, without their indent, joined by " | ".
+std::string OneLine(const std::string& text) {
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    size_t start = text.find_first_not_of(" \t", at);
+    if (start < end) out += (out.empty() ? "" : " | ") + text.substr(start, end - start);
+    at = end + 1;
+  }
+  return out;
 }
 }  // namespace
 
@@ -36,7 +94,7 @@ unsigned LvmEngine::lvmRuns() const {
   return m_runs;
 }
 
-std::string LvmEngine::runLvm(const std::vector<std::string>& args) {
+zr::CommandResult LvmEngine::run(const std::vector<std::string>& args, bool killable) {
   std::vector<std::string> argv{m_config.lvm};
   argv.insert(argv.end(), args.begin(), args.end());
   zr::CommandOptions options;
@@ -44,15 +102,82 @@ std::string LvmEngine::runLvm(const std::vector<std::string>& args) {
   options.environment = {{"LVM_SUPPRESS_FD_WARNINGS", "1"}};
   // Where the administrator keeps lvm.conf, and udev-less systems (lvm(8) ENVIRONMENT).
   options.inherit = {"LVM_SYSTEM_DIR", "DM_DISABLE_UDEV"};
-  // lvcreate and lvremove suspend the origin while they load the snapshot: never kill them half-way.
-  options.killOnTimeout = args[0] != "lvcreate" && args[0] != "lvremove";
+  // lvcreate and lvremove suspend the origin while they load the snapshot:
+  // a command that changes LVM is never killed half-way.
+  options.killOnTimeout = killable;
   {
     std::lock_guard<std::mutex> hold(m_lock);
     ++m_runs;
   }
-  zr::CommandResult r = zr::RunCommand(argv, options);
-  if (!r.ok()) throw ZrException(r.describeFailure(argv));
-  return r.out;
+  return zr::RunCommand(argv, options);
+}
+
+std::string LvmEngine::failure(const std::vector<std::string>& args, const zr::CommandResult& r) const {
+  if (!m_config.root) {
+    return "lvm needs root, and this process runs as user " + std::to_string(::geteuid()) + ": " +
+           r.describeFailure({m_config.lvm, args.front()});
+  }
+  std::vector<std::string> argv{m_config.lvm};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return r.describeFailure(argv);
+}
+
+std::string LvmEngine::runOrThrow(const std::vector<std::string>& args, bool killable) {
+  zr::CommandResult r = run(args, killable);
+  // A change that lvm finished after its time is made all the same.
+  if (r.exitStatus == 0 && (!r.timedOut || !killable)) {
+    if (r.timedOut) {
+      EvDebug().Error(kFunction, "lvm %s succeeded, but only after more than %u s", args.front().c_str(),
+                      m_config.timeoutSeconds);
+    }
+    return r.out;
+  }
+  throw ZrException(failure(args, r));  // an exit status is no errno
+}
+
+std::string LvmEngine::reportFailure(const std::vector<std::string>& args, const zr::CommandResult& r) {
+  std::string message = failure(args, r);
+  if (!m_config.root || r.timedOut) return message;
+  zr::CommandResult v = run({"version"}, true);
+  std::string version = VersionIn(v.out);
+  if (OlderThanJsonReport(version)) {
+    return "lvm " + version + " is too old: this engine reads the JSON report of lvs, which lvm has since 2.02.158 (" +
+           message + ")";
+  }
+  return message;
+}
+
+// lvs exits non-zero when any volume group cannot be read (a missing PV, a
+// foreign, exported or clustered VG), yet prints a complete report of the
+// others: a report that parses is used, and what lvs said is logged. lvm may
+// print its own lines into the report; those are logged too, and a report that
+// still does not parse is asked for once more.
+std::vector<LvRow> LvmEngine::readReport() {
+  const std::vector<std::string> args = ReportArgs();
+  for (int attempt = 1;; ++attempt) {
+    zr::CommandResult r = run(args, true);
+    if (r.timedOut) throw ZrException(failure(args, r));
+    if (!r.err.empty()) EvDebug().Error(kFunction, "lvs reported: %s", OneLine(r.err).c_str());
+    std::vector<std::string> other;
+    std::string json = LvmReport::ReportLines(r.out, other);
+    for (auto& line : other) EvDebug().Error(kFunction, "lvs printed into its report: %s", line.c_str());
+    std::vector<LvRow> rows;
+    try {
+      rows = LvmReport::Parse(json);
+    } catch (const ZrException& e) {
+      if (attempt == 1) {
+        EvDebug().Error(kFunction, "%s; running lvs once more", e.getMessage());
+        continue;
+      }
+      if (r.exitStatus != 0) throw ZrException(reportFailure(args, r));
+      throw;
+    }
+    if (r.exitStatus == 0) return rows;
+    // A failed lvs that lists nothing said nothing usable.
+    if (rows.empty()) throw ZrException(reportFailure(args, r));
+    EvDebug().Error(kFunction, "%s; using its report of the volume groups it could read", failure(args, r).c_str());
+    return rows;
+  }
 }
 
 // Every LV that can hold a mounted file system, and every snapshot, is a
@@ -67,13 +192,17 @@ std::vector<LvRow> LvmEngine::rows() {
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_valid && now == m_signature) return m_rows;
   }
-  std::vector<LvRow> fresh = LvmReport::Parse(
-      runLvm({"lvs", "--reportformat", "json", "--units", "b", "--nosuffix", "-o", LvmReport::kFields}));
+  std::vector<LvRow> fresh = readReport();
   std::lock_guard<std::mutex> hold(m_lock);
   m_rows = fresh;
   m_signature = now;
   m_valid = true;
   return fresh;
+}
+
+void LvmEngine::forgetReport() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_valid = false;
 }
 
 LvRow LvmEngine::row(const std::string& id) {
@@ -89,9 +218,12 @@ std::list<SP<LV>> LvmEngine::listVolumes(FLR_SNAP_ENG) {
   for (auto& r : all) {
     if (!r.canBeSnapshotted()) continue;
     SP<LV> lv(new LV(shared_from_this(), r.dmPath, r.id()));
+    UseKernelNumbers(lv->rdev, r);
     for (auto& s : all) {
       if (s.isSnapshot() && s.vg == r.vg && s.origin == r.name) {
-        lv->snaps.push_back(SP<Snap>(new Snap(shared_from_this(), s.dmPath, s.name, s.id())));
+        SP<Snap> snap(new Snap(shared_from_this(), s.dmPath, s.name, s.id()));
+        UseKernelNumbers(snap->rdev, s);
+        lv->snaps.push_back(snap);
       }
     }
     out.push_back(lv);
@@ -104,10 +236,7 @@ uint64_t LvmEngine::enoughSpace(LvRow& origin, uint32_t cowSizeMB) {
     return checkFreeSpace(origin, cowSizeMB);
   } catch (const ZrException&) {
     // The report may be older than the space it describes: refuse only on a fresh one.
-    {
-      std::lock_guard<std::mutex> hold(m_lock);
-      m_valid = false;
-    }
+    forgetReport();
     origin = row(origin.id());
     return checkFreeSpace(origin, cowSizeMB);
   }
@@ -125,25 +254,23 @@ uint64_t LvmEngine::checkFreeSpace(const LvRow& origin, uint32_t cowSizeMB) {
                     ENOSPC);
 }
 
-LvRow LvmEngine::created(const LvRow& origin, const std::string& name, uint64_t allocated) {
+LvRow LvmEngine::created(const LvRow& origin, const std::string& name, uint64_t allocated,
+                         const DmState::Signature& now) {
   LvRow r;
   r.size = allocated;  // a thick snapshot's size is its copy-on-write space
   r.name = name;
   r.vg = origin.vg;
   r.origin = origin.name;
-  r.dmPath = "/dev/mapper/" + LvmReport::DmName(origin.vg, name);
-  r.attr = origin.isThin() ? "Vwi-a-tz--" : "swi-a-s---";
-  struct stat st {};
-  if (::stat(r.dmPath.c_str(), &st) == 0) {
-    r.kernelMajor = static_cast<int>(major(st.st_rdev));
-    r.kernelMinor = static_cast<int>(minor(st.st_rdev));
-  }
+  r.pool = origin.pool;
+  r.dmPath = DmPath(origin.dmPath, origin.vg, name);
+  r.attr = origin.isThin() ? "Vwi-a-tz-k" : "swi-a-s---";
+  DmState::KernelNumbers(now, LvmReport::DmName(origin.vg, name), r.kernelMajor, r.kernelMinor);
   return r;
 }
 
-void LvmEngine::noteOwnChange(const DmState::Signature& before, const std::set<std::string>& keys,
+void LvmEngine::noteOwnChange(const DmState::Signature& before, const DmState::Signature& after,
+                              const std::set<std::string>& keys,
                               const std::function<void(std::vector<LvRow>&)>& apply) {
-  DmState::Signature after = DmState::Read(m_config.sysBlock, m_config.backupDir);
   std::lock_guard<std::mutex> hold(m_lock);
   if (m_valid && before == m_signature && DmState::OnlyTouches(before, after, keys)) {
     apply(m_rows);
@@ -153,34 +280,82 @@ void LvmEngine::noteOwnChange(const DmState::Signature& before, const std::set<s
   }
 }
 
-// device-mapper names an LV "<vg>-<lv>" with every "-" inside either name doubled.
-std::string LvmEngine::snapshotSpecial(const LV& origin, const std::string& name) {
-  auto doubleDashes = [](const std::string& s) {
-    std::string out;
-    for (char c : s) out += c == '-' ? std::string("--") : std::string(1, c);
-    return out;
-  };
-  const std::string vg = origin.id.substr(0, origin.id.find('/'));
-  return "/dev/mapper/" + doubleDashes(vg) + "-" + doubleDashes(name);
+std::string LvmEngine::fileSystemOf(const LvRow& lv) {
+  if (!lv.active()) return "";
+  for (auto& m : m_mounts->table()) {
+    if (m.source == lv.dmPath || MountedDevice(m) == lv.device()) return m.fstype;
+  }
+  return "";
+}
+
+void LvmEngine::refuseBtrfs(const LvRow& origin) {
+  if (fileSystemOf(origin) != "btrfs") return;
+  std::string why = BtrfsSnapshotRefusal(m_config.sysFsBtrfs,
+                                         DmState::BlockName(m_config.sysBlock, origin.kernelMajor, origin.kernelMinor));
+  if (why.empty()) return;
+  throw ZrException(
+      "Cannot snapshot " + origin.id() + ": it holds btrfs, and a snapshot carries the same file-system UUID; " + why,
+      EOPNOTSUPP);
+}
+
+void LvmEngine::checkSuspended(const std::string& vg, std::string& message) {
+  const std::string prefix = LvmReport::DmName(vg, "");
+  for (auto& name : DmState::Suspended(m_config.sysBlock, prefix)) {
+    if (name.size() > prefix.size() && name[prefix.size()] == '-') continue;  // another VG: "vg--x-..."
+    EvDebug().Error(kFunction,
+                    "Device-mapper device %s is left suspended: every write to it waits until it is resumed "
+                    "(dmsetup resume %s)",
+                    name.c_str(), name.c_str());
+    message += "; device-mapper device " + name + " is left suspended, so writes to it hang until it is resumed";
+  }
+}
+
+void LvmEngine::removeLeftover(const LvRow& origin, const std::string& name, std::string& message) {
+  forgetReport();
+  try {
+    for (auto& r : rows()) {
+      if (r.vg == origin.vg && r.name == name && r.isSnapshot() && r.origin == origin.name) {
+        removeSnapshot(r);
+        message += "; the snapshot " + r.id() + " it made was removed again";
+        return;
+      }
+    }
+  } catch (const ZrException& e) {
+    message += "; the snapshot " + origin.vg + "/" + name + " may be left: " + e.formatError();
+  }
+}
+
+void LvmEngine::runCreate(const LvRow& origin, const std::string& name, const std::vector<std::string>& args) {
+  try {
+    runOrThrow(args, false);
+  } catch (const ZrException& e) {
+    std::string message = e.getMessage();
+    checkSuspended(origin.vg, message);
+    removeLeftover(origin, name, message);
+    throw ZrException(message);
+  }
 }
 
 SP<Snap> LvmEngine::createSnap(const LV& lv, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) {
   LvRow origin = row(lv.id);
+  refuseBtrfs(origin);
   DmState::Signature before = DmState::Read(m_config.sysBlock, m_config.backupDir);
   std::vector<std::string> args{"lvcreate", "--yes", "--snapshot", "--name", name};
   uint64_t allocated = 0;
   if (origin.isThin()) {
-    // Thin snapshots skip activation by default; ours must come up after a reboot too,
-    // or the next start could not find and remove them.
-    args.insert(args.end(), {"--setactivationskip", "n", "--activate", "y"});
+    // A thin snapshot skips activation, so one a crash left behind stays down at
+    // boot (active, it could take its origin's /dev/disk/by-uuid link); ours is
+    // activated for the job only.
+    args.insert(args.end(), {"--setactivationskip", "y", "--ignoreactivationskip", "--activate", "y"});
   } else {
     allocated = enoughSpace(origin, cowSizeMB);
     args.insert(args.end(), {"--size", std::to_string(cowSizeMB) + "m"});
   }
   args.push_back(origin.id());
-  runLvm(args);
-  LvRow snap = created(origin, name, allocated);
-  noteOwnChange(before, TouchedBy(origin.vg, name, origin.name), [&](std::vector<LvRow>& rows) {
+  runCreate(origin, name, args);
+  DmState::Signature after = DmState::Read(m_config.sysBlock, m_config.backupDir);
+  LvRow snap = created(origin, name, allocated, after);
+  noteOwnChange(before, after, TouchedBy(origin.vg, name, origin.name), [&](std::vector<LvRow>& rows) {
     for (auto& r : rows) {
       if (r.vg == origin.vg) r.vgFree -= std::min(r.vgFree, allocated);
     }
@@ -201,7 +376,13 @@ SP<Snap> LvmEngine::createSnap(const LV& lv, uint32_t cowSizeMB, const std::stri
     }
     throw;
   }
-  return SP<Snap>(new Snap(shared_from_this(), snap.dmPath, name, snap.id()));
+  SP<Snap> out(new Snap(shared_from_this(), snap.dmPath, name, snap.id()));
+  UseKernelNumbers(out->rdev, snap);
+  return out;
+}
+
+std::string LvmEngine::snapshotSpecial(const LV& origin, const std::string& name) {
+  return DmPath(origin.rdev.getSpecial(), origin.id.substr(0, origin.id.find('/')), name);
 }
 
 std::string LvmEngine::MountOptions(const std::string& fstype) {
@@ -217,21 +398,85 @@ std::string LvmEngine::MountOptions(const std::string& fstype) {
 bool LvmEngine::isMounted(const Snap& snap) {
   if (snap.rdev.devNumber == 0) return false;
   for (auto& m : m_mounts->table()) {
-    if (m.devno == snap.rdev.devNumber) return true;
+    if (MountedDevice(m) == snap.rdev.devNumber) return true;
   }
   return false;
+}
+
+bool LvmEngine::isMountedAt(const Snap& snap, const std::string& dir) {
+  const std::string target = FXPath::Resolve(dir);
+  std::vector<zr::MountRecord> table = m_mounts->table();
+  // The last mount on a directory is the one seen there.
+  for (auto it = table.rbegin(); it != table.rend(); ++it) {
+    if (it->target == target) return snap.rdev.devNumber != 0 && MountedDevice(*it) == snap.rdev.devNumber;
+  }
+  return false;
+}
+
+bool LvmEngine::statusOf(const std::string& dmName, const std::string& type, std::string& status) {
+  DmState::Target target;
+  int err = 0;
+  if (!m_config.dmStatus(dmName, target, err)) {
+    // ENXIO: no such device, as for a pool that has no -tpool layer.
+    if (err != ENXIO) {
+      EvDebug().Error(kFunction, "Cannot read the device-mapper status of %s: %s", dmName.c_str(), std::strerror(err));
+    }
+    return false;
+  }
+  status = target.status;
+  return target.type == type;
+}
+
+std::string LvmEngine::thinDamage(const LvRow& snap) {
+  std::string status;
+  if (statusOf(LvmReport::DmName(snap.vg, snap.name), "thin", status)) {
+    std::string why = DmStatus::ThinDamage(status);
+    if (!why.empty()) return "thin snapshot " + snap.id() + " " + why;
+  }
+  if (snap.pool.empty()) return "";
+  // A pool in use is its "-tpool" layer; an unused one may be its own device.
+  const std::string pool = LvmReport::DmName(snap.vg, snap.pool);
+  if (statusOf(pool + "-tpool", "thin-pool", status) || statusOf(pool, "thin-pool", status)) {
+    std::string why = DmStatus::ThinPoolDamage(status);
+    if (!why.empty()) return "thin pool " + snap.vg + "/" + snap.pool + " " + why;
+  }
+  return "";
+}
+
+std::string LvmEngine::damage(const Snap& s) {
+  LvRow snap;
+  try {
+    snap = row(s.id);
+  } catch (const ZrException& e) {
+    EvDebug().Error(kFunction, "Cannot tell whether %s is complete: %s", s.id.c_str(), e.formatError().c_str());
+    return "";
+  }
+  if (snap.isThinSnapshot()) return thinDamage(snap);
+  if (!snap.isThickSnapshot()) return "";
+  std::string status;
+  std::string why = statusOf(LvmReport::DmName(snap.vg, snap.name), "snapshot", status)
+                        ? DmStatus::SnapshotDamage(status)
+                        : (snap.snapshotInvalid ? DmStatus::SnapshotDamage("Invalid") : "");
+  return why.empty() ? "" : "snapshot " + snap.id() + " " + why;
 }
 
 void LvmEngine::removeSnapshot(const LvRow& snap) {
   DmState::Signature before = DmState::Read(m_config.sysBlock, m_config.backupDir);
   try {
-    runLvm({"lvremove", "--yes", snap.id()});
-  } catch (const ZrException&) {
-    // An inactive or invalid snapshot may need force; an active, valid one never does.
-    if (snap.active() && !snap.snapshotInvalid) throw;
-    runLvm({"lvremove", "--yes", "--force", snap.id()});
+    try {
+      runOrThrow({"lvremove", "--yes", snap.id()}, false);
+    } catch (const ZrException&) {
+      // An inactive or invalid snapshot may need force; an active, valid one never does.
+      if (snap.active() && !snap.snapshotInvalid) throw;
+      runOrThrow({"lvremove", "--yes", "--force", snap.id()}, false);
+    }
+  } catch (const ZrException& e) {
+    std::string message = e.getMessage();
+    checkSuspended(snap.vg, message);
+    throw ZrException(message);
   }
-  noteOwnChange(before, TouchedBy(snap.vg, snap.name, snap.origin), [&](std::vector<LvRow>& rows) {
+  DmState::Signature after = DmState::Read(m_config.sysBlock, m_config.backupDir);
+  noteOwnChange(before, after, TouchedBy(snap.vg, snap.name, snap.origin), [&](std::vector<LvRow>& rows) {
     for (auto it = rows.begin(); it != rows.end(); ++it) {
       if (it->id() == snap.id()) {
         rows.erase(it);
@@ -251,12 +496,11 @@ void LvmEngine::deleteSnap(const Snap& s) {
     throw ZrException("Refusing to delete " + snap.id() + ": it is not a snapshot that the snapshot manager created",
                       EPERM);
   }
-  if (snap.isThickSnapshot() &&
-      (snap.snapshotInvalid || DmState::SnapshotInvalid(LvmReport::DmName(snap.vg, snap.name)))) {
-    snap.snapshotInvalid = true;
-    EvDebug().Error("FlrSnapOS::LvmEngine::deleteSnap",
-                    "Snapshot %s overflowed: its copy-on-write space filled up, so a backup read from it is incomplete",
-                    snap.id().c_str());
+  std::string why = damage(s);
+  if (!why.empty()) {
+    snap.snapshotInvalid = snap.snapshotInvalid || snap.isThickSnapshot();
+    EvDebug().Error(kFunction, "Removing %s: %s, so a backup read from it is incomplete", snap.id().c_str(),
+                    why.c_str());
   }
   removeSnapshot(snap);
 }
@@ -276,7 +520,7 @@ UnmountResult LvmEngine::unMount(const std::string& dir, std::string& why) {
   const LvRow* owner = nullptr;
   std::vector<LvRow> all = rows();
   for (auto& r : all) {
-    if (r.active() && r.device() == top->devno) owner = &r;
+    if (r.active() && r.device() == MountedDevice(*top)) owner = &r;
   }
   if (!owner || !owner->isSnapshot() || !isManagerSnapshotName(owner->name)) {
     why = dir + " holds " + top->source + ", which is not an LVM snapshot that the snapshot manager created";

@@ -1,4 +1,6 @@
 #pragma once
+#include <unistd.h>
+
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,10 @@ class ZR_API LvmEngine : public Engine {
     unsigned timeoutSeconds = 120;  // [LVM] nTimeoutSeconds
     std::string sysBlock = "/sys/block";
     std::string backupDir = "/etc/lvm/backup";
+    std::string sysFsBtrfs = "/sys/fs/btrfs";
+    bool root = ::geteuid() == 0;
+    // The kernel's status of a device-mapper device (tests stand in for it).
+    std::function<bool(const std::string&, DmState::Target&, int&)> dmStatus = DmState::Status;
   };
   LvmEngine(Config config, std::shared_ptr<MountOps> mounts);
   static std::shared_ptr<LvmEngine> FromConfig(const ZRPlatformInfo& config);
@@ -31,13 +37,18 @@ class ZR_API LvmEngine : public Engine {
   unsigned lvmRuns() const;
 
   std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) override;
-  std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
   bool isMounted(const Snap& snap) override;
   void deleteSnap(const Snap& snap) override;
   UnmountResult unMount(const std::string& dir, std::string& why) override;
   std::vector<MountEntry> mountTable() override;
   uint64_t mountTableGeneration() override;
+  // The device text snapshot name of origin has, active or not: lvs's lv_dm_path.
+  std::string snapshotSpecial(const LV& origin, const std::string& name) override;
+  // Why the snapshot holds no complete point-in-time copy, as the kernel tells; "" while it does.
+  std::string damage(const Snap& snap) override;
+  // By the kernel's device numbers: the node under /dev/mapper may be missing.
+  bool isMountedAt(const Snap& snap, const std::string& dir) override;
 
   // Mount options for a read-only snapshot of this file-system type.
   static std::string MountOptions(const std::string& fstype);
@@ -45,18 +56,38 @@ class ZR_API LvmEngine : public Engine {
  private:
   // The last report, re-read when device-mapper or the metadata backups changed.
   std::vector<LvRow> rows();
+  std::vector<LvRow> readReport();
   LvRow row(const std::string& id);
-  std::string runLvm(const std::vector<std::string>& args);
+  void forgetReport();
+  // Runs lvm; a command that changes LVM (killable false) is never killed on timeout.
+  zr::CommandResult run(const std::vector<std::string>& args, bool killable);
+  std::string runOrThrow(const std::vector<std::string>& args, bool killable);
+  // What went wrong with a finished lvm command, for a message.
+  std::string failure(const std::vector<std::string>& args, const zr::CommandResult& r) const;
+  // The reason lvs printed no report, naming lvm's version when it predates the JSON report.
+  std::string reportFailure(const std::vector<std::string>& args, const zr::CommandResult& r);
+  // Appends to message, and logs, every dm device of vg that a failed command left suspended.
+  void checkSuspended(const std::string& vg, std::string& message);
+  void refuseBtrfs(const LvRow& origin);
+  std::string fileSystemOf(const LvRow& lv);
+  void runCreate(const LvRow& origin, const std::string& name, const std::vector<std::string>& args);
+  // After a failed lvcreate: removes snapshot name of origin if lvm made it after all.
+  void removeLeftover(const LvRow& origin, const std::string& name, std::string& message);
   // The bytes the snapshot will take; throws when the volume group lacks them.
   uint64_t checkFreeSpace(const LvRow& origin, uint32_t cowSizeMB);
   // checkFreeSpace, re-reading the report before it refuses.
   uint64_t enoughSpace(LvRow& origin, uint32_t cowSizeMB);
-  LvRow created(const LvRow& origin, const std::string& name, uint64_t allocated);
+  LvRow created(const LvRow& origin, const std::string& name, uint64_t allocated, const DmState::Signature& now);
   // Takes the engine's own change into its cached report, or forgets the report
   // when the system changed in other ways too.
-  void noteOwnChange(const DmState::Signature& before, const std::set<std::string>& keys,
-                     const std::function<void(std::vector<LvRow>&)>& apply);
+  void noteOwnChange(const DmState::Signature& before, const DmState::Signature& after,
+                     const std::set<std::string>& keys, const std::function<void(std::vector<LvRow>&)>& apply);
   void removeSnapshot(const LvRow& snap);
+  std::string thinDamage(const LvRow& snap);
+  // The status of dm device name when it has a target of this type; false otherwise.
+  bool statusOf(const std::string& dmName, const std::string& type, std::string& status);
+  template <class T>
+  SP<T> withKernelNumbers(T* record, const LvRow& r);
 
   Config m_config;
   std::shared_ptr<MountOps> m_mounts;

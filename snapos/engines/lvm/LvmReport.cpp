@@ -6,11 +6,15 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "FlrSnapOSEngine.h"
 #include "zr/ZrException.h"
 
 namespace FlrSnapOS {
 bool LvRow::canBeSnapshotted() const {
-  if (hidden() || isSnapshot()) return false;
+  if (hidden() || isThickSnapshot()) return false;
+  // A thin LV made as a snapshot of another (a clone now in use) is a volume like
+  // any other; only the snapshot manager's own snapshots are never offered.
+  if (isThinSnapshot() && isManagerSnapshotName(name)) return false;
   // '-' plain, 'o' origin, 'V' thin, 'r'/'R' raid, 'm'/'M' mirror, 'C' cached.
   return std::string("-oVrRmMC").find(type()) != std::string::npos;
 }
@@ -84,7 +88,35 @@ int KernelNumber(const nlohmann::json& row, const char* name) {
     throw ZrException(std::string("lvs report field ") + name + " is out of range: " + Quote(text), EPROTO);
   return static_cast<int>(value);
 }
+// The engine asks for --binary ("1" invalid, "0" valid, "-1" not a snapshot);
+// the word is what lvm prints without it. State 'I' or 'S' is an invalid snapshot.
+bool Invalid(const std::string& value, const std::string& attr) {
+  return value == "1" || value == "snapshot invalid" || (attr.size() > 4 && (attr[4] == 'I' || attr[4] == 'S'));
+}
+
+// A line of lvm's JSON report starts, after blanks, with one of these.
+bool IsReportLine(const std::string& line) {
+  size_t first = line.find_first_not_of(" \t\r");
+  return first == std::string::npos || std::string("{}[]\",").find(line[first]) != std::string::npos;
+}
 }  // namespace
+
+std::string ReportLines(const std::string& out, std::vector<std::string>& other) {
+  std::string json;
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    std::string line = out.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (IsReportLine(line)) {
+      json += line + "\n";
+    } else {
+      other.push_back(line.substr(line.find_first_not_of(" \t")));
+    }
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return json;
+}
 
 std::vector<LvRow> Parse(const std::string& json) {
   nlohmann::json doc;
@@ -115,7 +147,7 @@ std::vector<LvRow> Parse(const std::string& json) {
       r.vgExtentSize = Number(row, "vg_extent_size");
       r.kernelMajor = KernelNumber(row, "lv_kernel_major");
       r.kernelMinor = KernelNumber(row, "lv_kernel_minor");
-      r.snapshotInvalid = !Field(row, "lv_snapshot_invalid").empty() || r.type() == 'S';
+      r.snapshotInvalid = Invalid(Field(row, "lv_snapshot_invalid"), r.attr);
       if (r.name.empty() || r.vg.empty() || r.attr.size() < 5) {
         throw ZrException("lvs report lacks a name, a volume group or attributes in " + RowName(row), EPROTO);
       }

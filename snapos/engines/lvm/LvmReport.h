@@ -21,7 +21,8 @@ struct ZR_API LvRow {
   bool isThinSnapshot() const { return type() == 'V' && !origin.empty(); }
   bool isSnapshot() const { return isThickSnapshot() || isThinSnapshot(); }
   bool isThin() const { return type() == 'V'; }
-  // A volume we may snapshot: thick or thin, not a pool, a snapshot or a hidden part.
+  // A volume we may snapshot: thick or thin, not a pool, a thick snapshot, a hidden
+  // part or a thin snapshot of the snapshot manager.
   bool canBeSnapshotted() const;
   bool active() const { return kernelMajor >= 0 && kernelMinor >= 0; }
   dev_t device() const;
@@ -31,6 +32,9 @@ struct ZR_API LvRow {
 namespace LvmReport {
 // The fields requested from lvs, in one -o argument.
 extern ZR_API const char kFields[];
+// lvs's stdout without the lines lvm printed into the middle of its JSON report
+// ("Retrying metadata scan."); those are added to other, without leading blanks.
+ZR_API std::string ReportLines(const std::string& out, std::vector<std::string>& other);
 // Parses lvs's JSON report. Throws ZrException naming what is wrong.
 ZR_API std::vector<LvRow> Parse(const std::string& json);
 // The device-mapper name of an LV: "-" inside the VG and LV names doubled.

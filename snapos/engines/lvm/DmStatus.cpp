@@ -1,0 +1,39 @@
+#include "engines/lvm/DmStatus.h"
+
+#include <sstream>
+
+namespace FlrSnapOS {
+namespace DmStatus {
+namespace {
+bool Has(const std::string& status, const std::string& word) {
+  std::istringstream in(status);
+  for (std::string token; in >> token;) {
+    if (token == word) return true;
+  }
+  return false;
+}
+
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+}  // namespace
+
+std::string SnapshotDamage(const std::string& status) {
+  // Without the "O" store option a kernel reports an overflow as "Invalid".
+  if (StartsWith(status, "Invalid")) return "is invalid (its copy-on-write space overflowed or failed)";
+  if (StartsWith(status, "Overflow")) return "overflowed";
+  if (StartsWith(status, "Merge failed")) return "failed to merge";
+  return "";
+}
+
+std::string ThinPoolDamage(const std::string& status) {
+  if (StartsWith(status, "Fail")) return "failed";
+  if (StartsWith(status, "Error")) return "cannot read its metadata";
+  // The mode keywords never clash with the numeric fields around them.
+  if (Has(status, "out_of_data_space")) return "ran out of data space";
+  if (Has(status, "ro")) return "went read-only after a metadata failure";
+  if (Has(status, "needs_check")) return "needs a metadata check";
+  return "";
+}
+
+std::string ThinDamage(const std::string& status) { return StartsWith(status, "Fail") ? "failed" : ""; }
+}  // namespace DmStatus
+}  // namespace FlrSnapOS

@@ -1,0 +1,20 @@
+#pragma once
+#include <string>
+
+#include "zr/ZrApi.h"
+
+namespace FlrSnapOS {
+namespace DmStatus {
+// What a device-mapper target's status line says about lost data, in words
+// that follow the volume's name ("overflowed", "ran out of data space"), or ""
+// while nothing was lost.
+
+// A "snapshot" target: "Invalid", "Merge failed", "Overflow", else its usage.
+ZR_API std::string SnapshotDamage(const std::string& status);
+// A "thin-pool" target: "Fail", "Error", or a line whose mode is
+// out_of_data_space or ro, or that carries needs_check.
+ZR_API std::string ThinPoolDamage(const std::string& status);
+// A "thin" target: "Fail" once its pool failed.
+ZR_API std::string ThinDamage(const std::string& status);
+}  // namespace DmStatus
+}  // namespace FlrSnapOS
