@@ -8,6 +8,18 @@
 #include "zr/SP.h"
 #include "zr/ZrApi.h"
 
+// Integration contract (README, "Integration contract", says more):
+// - Load libkestrelsnap.so with dlopen; link libzrplatform.so (and libdl), nothing
+//   else of ours. Build as C++11 or later against libstdc++ with its new string ABI.
+// - One manager per job, or the same manager again after a new Initialize. Delete
+//   every manager, through this interface, before unloading the plug-in.
+// - A manager is used by one thread at a time; the plug-in starts no thread.
+//   g_ptrLogWriter is process-wide: install it before the first call and do not
+//   replace it while a job runs.
+// - Failures come back as CNeError values. Exceptions that cross: ZrException (the
+//   snapshot OS layer cannot list volumes or check a mount) and std::bad_alloc.
+// - The engine is chosen once per process, by the configuration the first job reads.
+//
 // The snapshot manager as an agent sees it. The order of the virtual operations
 // is part of the binary interface: never reorder, only append in subclasses.
 class ZR_API CKestrelNativeSnapManager {

@@ -11,5 +11,6 @@ class ZR_API EvDebug {
   void Error(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
  private:
-  [[maybe_unused]] EvDebugFileInstance* m_instance;
+  // The GNU spelling, not [[maybe_unused]]: agents build this header as C++11.
+  EvDebugFileInstance* m_instance __attribute__((unused));
 };

@@ -27,7 +27,8 @@ class ZR_API SPBase {
  public:
   SPBase() noexcept = default;
   SPBase(const SPBase& other) noexcept { assign(other.m_p); }
-  SPBase(SPBase&& other) noexcept : m_p(std::exchange(other.m_p, nullptr)) {}
+  // Spelled out rather than std::exchange: agents may build these headers as C++11.
+  SPBase(SPBase&& other) noexcept : m_p(other.m_p) { other.m_p = nullptr; }
   SPBase& operator=(const SPBase& other) noexcept {
     assign(other.m_p);
     return *this;
@@ -35,7 +36,8 @@ class ZR_API SPBase {
   SPBase& operator=(SPBase&& other) noexcept {
     if (this != &other) {
       reset();
-      m_p = std::exchange(other.m_p, nullptr);
+      m_p = other.m_p;
+      other.m_p = nullptr;
     }
     return *this;
   }

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "KestrelNativeSnapManager.h"
+#include "zr/FXPath.h"
 
 // The GPFS manager's table has one more slot after the interface's. Not in an
 // anonymous namespace: the compiler must not assume it has no overriders.
@@ -103,4 +104,30 @@ TEST(Version, SectionHoldsExactlyTheVersionLine) {
   const std::string text = SectionOf(PLUGIN_PATH, "ZrVersion");
   EXPECT_TRUE(IsVersionLine(text)) << "[" << text << "] (" << text.size() << " bytes)";
   EXPECT_FALSE(IsVersionLine(text + std::string(1, '\0')));
+}
+
+namespace {
+bool Mapped(const std::string& library) {
+  std::ifstream maps("/proc/self/maps");
+  std::string text((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
+  return text.find("/" + library) != std::string::npos;
+}
+}  // namespace
+
+// The snapshot OS layer installs the path resolver that libzrplatform calls, and
+// keeps the engines: an agent that unloads the plug-in must not unload it too.
+TEST(Unload, TheSnapshotLayerStaysAndPathsStillResolve) {
+  void* handle = ::dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << ::dlerror();
+  auto create = reinterpret_cast<CKestrelNativeSnapManager* (*)()>(::dlsym(handle, "GetKestrelNativeSnapManager"));
+  ASSERT_NE(create, nullptr);
+  delete create();
+  ASSERT_EQ(::dlclose(handle), 0) << ::dlerror();
+
+  EXPECT_FALSE(Mapped("libkestrelsnap.so")) << "the plug-in itself is unloaded";
+  EXPECT_TRUE(Mapped("libflrsnapos.so"));
+  std::string volume;
+  CNeError resolved = FXPath::ZRGetVolumeNameForVolumeMountPoint("/", volume);
+  EXPECT_FALSE(resolved.IsError()) << resolved.Message();
+  EXPECT_EQ(volume, "/");
 }

@@ -274,7 +274,7 @@ TEST_F(HostExecTest, RunningJobsRecordIsShownInUseAndLeftAlone) {
   const std::string inUse = "by process " + std::to_string(job.pid());
 
   auto status = zrsnap({"status"});
-  EXPECT_EQ(status.exitStatus, 0) << status.err;
+  EXPECT_EQ(status.exitStatus, 1) << "the record names snapshots: " << status.err;
   EXPECT_NE(status.out.find("in use        " + inUse + "\n"), std::string::npos) << status.out;
   EXPECT_EQ(host::Count(status.out, "\nmounted "), 2u) << status.out;
 

@@ -197,3 +197,25 @@ TEST(SP, CountsSharedOwnershipAndDestroysAtZero) {
   }
   EXPECT_EQ(deaths, 1);
 }
+
+TEST(SP, MovesHandOverTheReferenceWithoutCounting) {
+  int deaths = 0;
+  {
+    SP<Counted> a(new Counted(&deaths));
+    SP<Counted> moved(std::move(a));
+    EXPECT_FALSE(a);  // NOLINT(bugprone-use-after-move): the moved-from handle must be null
+    EXPECT_EQ(moved->useCount(), 1);
+
+    SP<Counted> other(new Counted(&deaths));
+    other = std::move(moved);  // releases what other held
+    EXPECT_EQ(deaths, 1);
+    EXPECT_FALSE(moved);  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(other->useCount(), 1);
+
+    SP<Counted>& same = other;
+    other = std::move(same);  // moving onto itself keeps the object
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->useCount(), 1);
+  }
+  EXPECT_EQ(deaths, 2);
+}

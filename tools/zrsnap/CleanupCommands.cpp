@@ -1,21 +1,17 @@
 #include <cstdio>
 
 #include "zr/FileLock.h"
+#include "zr/ZrException.h"
 #include "zrsnap/Commands.h"
 #include "zrsnap/ConfigCheck.h"
 #include "zrsnap/EngineChoice.h"
 #include "zrsnap/Messages.h"
 #include "zrsnap/Plugin.h"
 #include "zrsnap/RecordStatus.h"
+#include "zrsnap/StatusJson.h"
+#include "zrsnap/StatusReport.h"
 
 namespace {
-// What status knows, kept apart from how it is printed.
-struct StatusReport {
-  pid_t holder = 0;  // the job that holds the record file: 0 none, -1 one that has not said who it is yet
-  std::vector<RecordEntry> entries;
-  std::vector<std::string> leftovers;  // per entry: what remains on the system of a snapshot the engine lacks
-};
-
 const char* Label(Outcome outcome) {
   switch (outcome) {
     case Outcome::Remains:
@@ -37,11 +33,12 @@ std::string HolderText(pid_t holder) {
 }
 
 // What status and cleanup work on, said first so that a wrong engine or file shows.
-void PrintContext(const Options& o, pid_t holder) {
-  std::printf("record        %s\n", o.record.c_str());
+void PrintContext(const std::string& record, pid_t holder, const std::string& engine,
+                  const std::string& configuration) {
+  std::printf("record        %s\n", record.c_str());
   std::printf("in use        %s\n", HolderText(holder).c_str());
-  std::printf("engine        %s\n", DescribeEngine(o).c_str());
-  std::printf("configuration %s\n", DescribeConfiguration().c_str());
+  std::printf("engine        %s\n", engine.c_str());
+  std::printf("configuration %s\n", configuration.c_str());
 }
 
 // While a job holds the record, its entries come and go: say what is seen now, never "gone".
@@ -52,23 +49,10 @@ std::string StateOf(const RecordEntry& e, const std::string& leftovers, bool inU
   return inUse ? "not there now" : "gone";
 }
 
-StatusReport GatherStatus(const Options& o) {
-  RecordPathProblem problem = CheckRecordPath(o.record);
-  if (problem.kind != RecordPathProblem::None) throw UsageError(problem.text);
-  StatusReport report;
-  report.holder = zr::LockHolder(o.record + ".lock");
-  report.entries = ReadRecordStatus(o.record, SlotOf(o));
-  for (auto& e : report.entries) {
-    report.leftovers.push_back(e.valid && !e.exists ? FlrSnapOS::leftoversOf(e.device, e.mountDir) : "");
-  }
-  return report;
-}
-
 void PrintStatus(const Options& o, const StatusReport& report) {
-  PrintContext(o, report.holder);
+  PrintContext(o.record, report.holder, report.engine, report.configuration);
   if (report.entries.empty()) {
     std::printf("%s names no snapshot%s\n", o.record.c_str(), report.holder ? " now" : "");
-    return;
   }
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const RecordEntry& e = report.entries[i];
@@ -80,12 +64,36 @@ void PrintStatus(const Options& o, const StatusReport& report) {
                   e.mountDir.c_str());
     }
   }
+  for (auto& s : report.unrecorded) {
+    std::string where = s.mountedOn.empty() ? "" : "  mounted on " + s.mountedOn.front();
+    std::printf("%-20s %s  device %s  of %s%s\n", "not in this record", s.snap->name.c_str(),
+                s.snap->rdev.getSpecial().c_str(), s.origin.c_str(), where.c_str());
+  }
+}
+
+// Every failure of status is exit status 2, so that 1 always means "snapshots recorded".
+int StatusFailed(const Options& o, const std::string& why) {
+  TellFailure(why);
+  if (o.json) std::printf("%s\n", StatusErrorJson(o, why).dump(2).c_str());
+  return kStatusError;
 }
 }  // namespace
 
 int ShowStatus(const Options& o) {
-  PrintStatus(o, GatherStatus(o));
-  return kExitOk;
+  try {
+    SelectEngine(o);
+    StatusReport report = GatherStatus(o);
+    if (o.json) {
+      std::printf("%s\n", StatusJson(o, report).dump(2).c_str());
+    } else {
+      PrintStatus(o, report);
+    }
+    return report.entries.empty() ? kStatusNothingRecorded : kStatusSnapshotsRecorded;
+  } catch (const ZrException& e) {
+    return StatusFailed(o, e.formatError());
+  } catch (const std::exception& e) {
+    return StatusFailed(o, e.what());
+  }
 }
 
 int CleanupRecord(const Options& o) {
@@ -95,7 +103,7 @@ int CleanupRecord(const Options& o) {
     return kExitOk;
   }
   if (problem.kind != RecordPathProblem::None) throw UsageError(problem.text);
-  PrintContext(o, zr::LockHolder(o.record + ".lock"));
+  PrintContext(o.record, zr::LockHolder(o.record + ".lock"), DescribeEngine(o), DescribeConfiguration());
   auto before = ReadRecordStatus(o.record, SlotOf(o));
   Plugin plugin(o.plugin);
   auto manager = plugin.create(o.kind);

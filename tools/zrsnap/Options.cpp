@@ -26,10 +26,11 @@ const char kExitStatuses[] =
     "Exit status: 0 success; 1 the job, the backup command or the teardown failed;\n"
     "2 usage or configuration error; 128+N when signal N ended zrsnap or the backup command.\n";
 
-// Installed, the plug-in is in ../lib beside bin/; in a build tree, where it was built.
+// Installed, the plug-in is in the library folder beside bin/ (../lib, or
+// ../lib/<multiarch> where GNUInstallDirs chose that); in a build tree, where it was built.
 std::string DefaultPlugin() {
   std::error_code ec;
-  fs::path installed = fs::read_symlink("/proc/self/exe", ec).parent_path() / "../lib/libkestrelsnap.so";
+  fs::path installed = fs::read_symlink("/proc/self/exe", ec).parent_path() / ZRSNAP_INSTALLED_PLUGIN;
   return !ec && fs::exists(installed, ec) ? installed.lexically_normal().string() : ZRSNAP_DEFAULT_PLUGIN;
 }
 
@@ -74,9 +75,15 @@ std::string UsageFor(const std::string& command) {
   }
   if (command == "status") {
     return std::string(
-               "usage: zrsnap status [options]\n"
-               "Lists what the record file names and whether each snapshot exists and is mounted.\n") +
-           kCommon + kExitStatuses;
+               "usage: zrsnap status [--json] [options]\n"
+               "Lists what the record file names and whether each snapshot exists and where it\n"
+               "is mounted, the job that holds the record file, and the snapshots with a manager's\n"
+               "prefix that the record file does not name (shown, never removed: another record\n"
+               "file may own them).\n"
+               "  --json                 the same as one JSON object, for scripts\n") +
+           kCommon +
+           "Exit status: 0 the record file names nothing; 1 it names snapshots (or lines that\n"
+           "cleanup would drop); 2 status could not find out (usage, configuration or other error).\n";
   }
   if (command == "sim") {
     return std::string(

@@ -26,9 +26,8 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
-std::vector<RecordEntry> ReadRecordStatus(const std::string& recordFile, FlrSnapOS::FLR_SNAP_ENG slot) {
+std::vector<RecordEntry> ParseRecord(const std::string& recordFile) {
   std::vector<RecordEntry> entries;
-  std::list<SP<FlrSnapOS::LV>> volumes;
   for (auto& line : ReadLines(recordFile)) {
     RecordEntry e;
     e.line = line;
@@ -38,18 +37,32 @@ std::vector<RecordEntry> ReadRecordStatus(const std::string& recordFile, FlrSnap
       e.source = f[0];
       e.device = f[1];
       e.mountDir = f[2];
-      if (volumes.empty()) volumes = FlrSnapOS::getLVList(slot);
-      FlrSnapOS::RDEV wanted(e.device);
-      for (auto& lv : volumes) {
-        for (auto& snap : lv->snaps) {
-          if (!e.exists && !wanted.isUnknownLocal() && wanted == snap->rdev) {
-            e.exists = true;
-            e.mounted = snap->isMounted();
-          }
+    }
+    entries.push_back(e);
+  }
+  return entries;
+}
+
+bool RecordNames(const FlrSnapOS::RDEV& wanted, const FlrSnapOS::Snap& snap) {
+  if (!wanted.isUnknownLocal()) return wanted == snap.rdev;
+  return snap.rdev.isUnknownLocal() && snap.rdev.getSpecial() == wanted.getSpecial();
+}
+
+std::vector<RecordEntry> ReadRecordStatus(const std::string& recordFile, FlrSnapOS::FLR_SNAP_ENG slot) {
+  std::vector<RecordEntry> entries = ParseRecord(recordFile);
+  std::list<SP<FlrSnapOS::LV>> volumes;
+  for (auto& e : entries) {
+    if (!e.valid) continue;
+    if (volumes.empty()) volumes = FlrSnapOS::getLVList(slot);
+    FlrSnapOS::RDEV wanted(e.device);
+    for (auto& lv : volumes) {
+      for (auto& snap : lv->snaps) {
+        if (!e.exists && RecordNames(wanted, *snap)) {
+          e.exists = true;
+          e.mounted = snap->isMounted();
         }
       }
     }
-    entries.push_back(e);
   }
   return entries;
 }

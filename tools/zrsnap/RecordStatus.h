@@ -12,11 +12,19 @@ struct RecordEntry {
   bool mounted = false;  // ... and it is mounted
 };
 
-// Both throw std::runtime_error with the errno text when the file exists but cannot be read:
+// All three throw std::runtime_error with the errno text when the file exists but cannot be read:
 // an unreadable record must never look empty.
 std::vector<RecordEntry> ReadRecordStatus(const std::string& recordFile, FlrSnapOS::FLR_SNAP_ENG slot);
+// The entries as written, without asking the engine (exists and mounted stay false).
+std::vector<RecordEntry> ParseRecord(const std::string& recordFile);
 // The file's non-empty lines, without a trailing carriage return; none when there is no file.
 std::vector<std::string> ReadLines(const std::string& path);
+
+// True when a record line's device names snap, by the plug-in's own rule: by
+// device identity, or, for a device without a node (an inactive snapshot), by
+// the very text that was recorded.
+// wanted is the recorded device text's identity.
+bool RecordNames(const FlrSnapOS::RDEV& wanted, const FlrSnapOS::Snap& snap);
 
 // Why a record file cannot be there at all, or None when it can.
 struct RecordPathProblem {

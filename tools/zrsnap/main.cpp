@@ -48,10 +48,11 @@ int Dispatch(const Options& o) {
   if (o.command != "run" && o.command != "cleanup" && o.command != "status") {
     throw UsageError("unknown command " + o.command + " (try zrsnap --help)");
   }
+  // status answers every failure itself, with its own exit status.
+  if (o.command == "status") return ShowStatus(o);
   SelectEngine(o);
   if (o.command == "run") return RunJob(o);
-  if (o.command == "cleanup") return CleanupRecord(o);
-  return ShowStatus(o);
+  return CleanupRecord(o);
 }
 }  // namespace
 
