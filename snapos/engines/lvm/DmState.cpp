@@ -103,9 +103,9 @@ bool Status(const std::string& dmName, Target& target, int& err) {
     return false;
   }
   // The status text follows the first target's descriptor.
-  auto* spec = reinterpret_cast<dm_target_spec*>(buffer.data() + io->data_start);
-  target.type.assign(spec->target_type, strnlen(spec->target_type, DM_MAX_TYPE_NAME));
-  const char* text = reinterpret_cast<const char*>(spec + 1);
+  auto* descriptor = reinterpret_cast<dm_target_spec*>(buffer.data() + io->data_start);
+  target.type.assign(descriptor->target_type, strnlen(descriptor->target_type, DM_MAX_TYPE_NAME));
+  const char* text = reinterpret_cast<const char*>(descriptor + 1);
   target.status.assign(text, strnlen(text, buffer.size() - io->data_start - sizeof(dm_target_spec)));
   return true;
 }
