@@ -63,37 +63,34 @@ TEST(LvmReport, ClassifiesOriginsSnapshotsPoolsAndHiddenVolumes) {
   EXPECT_TRUE(Fixture("lvs-empty-vg.json").empty());
 }
 
+namespace {
+// What parsing a report says: its error message, or "parsed".
+std::string ParseMessage(const std::string& json) {
+  try {
+    LvmReport::Parse(json);
+  } catch (const ZrException& e) {
+    return e.getMessage();
+  }
+  return "parsed";
+}
+}  // namespace
+
 TEST(LvmReport, BrokenReportsAreClearErrors) {
-  auto message = [](const std::string& json) {
-    try {
-      LvmReport::Parse(json);
-    } catch (const ZrException& e) {
-      return std::string(e.getMessage());
-    }
-    return std::string("parsed");
-  };
-  EXPECT_NE(message(test::ReadFile(FIXTURES "/lvs-truncated.json")).find("no readable JSON"), std::string::npos);
-  EXPECT_NE(message("{}").find("without a \"report\" list"), std::string::npos);
-  EXPECT_NE(message(R"({"report":[{"lv":[{"lv_name":"a"}]}]})").find("has no field vg_name"), std::string::npos);
+  EXPECT_NE(ParseMessage(test::ReadFile(FIXTURES "/lvs-truncated.json")).find("no readable JSON"), std::string::npos);
+  EXPECT_NE(ParseMessage("{}").find("without a \"report\" list"), std::string::npos);
+  EXPECT_NE(ParseMessage(R"({"report":[{"lv":[{"lv_name":"a"}]}]})").find("has no field vg_name"), std::string::npos);
   std::string badSize = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
   badSize.replace(badSize.find("1073741824"), 10, "1.0g");
-  EXPECT_NE(message(badSize).find("lv_size is not a number of bytes: \"1.0g\""), std::string::npos);
+  EXPECT_NE(ParseMessage(badSize).find("lv_size is not a number of bytes: \"1.0g\""), std::string::npos);
   std::string huge = test::ReadFile(FIXTURES "/lvs-two-lvs.json");
   huge.replace(huge.find("1073741824"), 10, "99999999999999999999999");
-  EXPECT_NE(message(huge).find("lv_size is not a number of bytes: \"99999999999999999999999\""), std::string::npos);
+  EXPECT_NE(ParseMessage(huge).find("lv_size is not a number of bytes: \"99999999999999999999999\""),
+            std::string::npos);
   EXPECT_EQ(LvmReport::DmName("vg-a", "lv-b"), "vg--a-lv--b");
 }
 
 // Neither a deep nor a long report makes a long walk or a long message.
 TEST(LvmReport, DeepOrLongReportsGiveShortErrors) {
-  auto message = [](const std::string& json) {
-    try {
-      LvmReport::Parse(json);
-    } catch (const ZrException& e) {
-      return std::string(e.getMessage());
-    }
-    return std::string("parsed");
-  };
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   const std::string longText(100000, 'x');
   auto lvSize = [](const std::string& value) {
@@ -112,7 +109,7 @@ TEST(LvmReport, DeepOrLongReportsGiveShortErrors) {
                 "lvs report has no field vg_name in the row of LV \"" + std::string(64, 'x') + "...\""},
            Case{lvSize(std::string(100000, '9')), "lvs report field lv_size is not a number of bytes: \"99999"},
        }) {
-    std::string got = message(c.json);
+    std::string got = ParseMessage(c.json);
     EXPECT_EQ(got.substr(0, c.text.size()), c.text);
     EXPECT_LT(got.size(), 200u) << got.substr(0, 300);
   }
