@@ -20,6 +20,8 @@ void CGpfsSnapManagerPrivate::getLVList(std::list<SP<FlrSnapOS::LV>>& out) {
   out = FlrSnapOS::getLVList(FlrSnapOS::FLR_SNAP_ENG_GPFS);
 }
 
+CGpfsSnapManagerPrivate::CGpfsSnapManagerPrivate() { m_engineSlot = FlrSnapOS::FLR_SNAP_ENG_GPFS; }
+
 CNeError CGpfsSnapManagerPrivate::ReMountSnaps() { return CNeError::Success(); }
 
 CNeError CGpfsSnapManagerPrivate::CreateAndMountSnap(std::list<std::string>& contents) {
@@ -55,7 +57,7 @@ CNeError CGpfsSnapManagerPrivate::CreateAndMountSnap(std::list<std::string>& con
   for (auto& entry : toSnapshot) {
     CNeError err = SnapAndMount(entry.first, entry.second);
     if (err.IsError()) {
-      Cleanup();
+      RollBack();
       return err;
     }
   }

@@ -4,6 +4,7 @@
 // Snapshots of GPFS file systems and of the independent filesets nested in them.
 class ZR_API CGpfsSnapManagerPrivate : public CKestrelNativeSnapManagerPrivate {
  public:
+  CGpfsSnapManagerPrivate();
   CNeError CreateAndMountSnap(std::list<std::string>& contents) override;
   std::string getSnapDevPrefix() override;
   void getLVList(std::list<SP<FlrSnapOS::LV>>& out) override;

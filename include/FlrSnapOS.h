@@ -3,6 +3,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "FlrSnapOSRDEV.h"
 #include "zr/SP.h"
@@ -60,6 +61,21 @@ class ZR_API LV : public SPEnabled {
  private:
   std::shared_ptr<Engine> m_engine;
 };
+
+// What an engine knows now of a snapshot named by its recorded device text.
+// Absent is positive knowledge (the engine read the place where the snapshot
+// would be and it is not there); anything less certain is Unknown, and a
+// record entry is dropped only when its snapshot is Absent.
+enum class Presence { Present, Absent, Unknown };
+struct ZR_API RecordedSnap {
+  Presence presence = Presence::Unknown;
+  SP<Snap> snap;       // when Present
+  std::string reason;  // when Absent or Unknown: how the engine knows, or why it cannot tell
+};
+// One answer per recorded device text, in order. Throws ZrException when the
+// engine cannot be asked at all (for example, lvm is missing).
+ZR_API std::vector<RecordedSnap> findRecorded(FLR_SNAP_ENG engine, const std::vector<std::string>& specials);
+ZR_API const char* presenceName(Presence presence);
 
 // Every volume of the native engine, with its current snapshots.
 ZR_API std::list<SP<LV>> getLVList();

@@ -30,6 +30,11 @@ class ZR_API Engine : public std::enable_shared_from_this<Engine> {
   virtual std::string name() const = 0;
 
   virtual std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) = 0;
+  // Asks, for each recorded device text, whether its snapshot is there. The
+  // default matches against listVolumes and says Unknown for anything not
+  // found, since a listing may leave volumes out; engines that can read the
+  // place of a snapshot by name override it to say Absent.
+  virtual std::vector<RecordedSnap> findRecorded(FLR_SNAP_ENG kind, const std::vector<std::string>& specials);
   // The device text that snapshot `name` of origin will have, known before it
   // exists: the manager records a snapshot before asking for it, so that no
   // moment leaves one that no record names. createSnap's snapshot reports it.
@@ -59,6 +64,10 @@ ZR_API void setEngine(FLR_SNAP_ENG slot, std::shared_ptr<Engine> engine);
 // Makes the engine called name ("lvm", "sim", "gpfs") from the configuration
 // store. Throws ZrException for another name.
 ZR_API std::shared_ptr<Engine> makeEngine(const std::string& name);
+// True when candidate is the snapshot recorded as device: by device identity,
+// or, for a recorded device without a node (an inactive snapshot), by the very
+// text that was recorded.
+ZR_API bool namesSnapshot(const RDEV& wanted, const std::string& device, const Snap& candidate);
 // True when snapshot names carry a manager's prefix: only those may be removed.
 ZR_API bool isManagerSnapshotName(const std::string& name);
 }  // namespace FlrSnapOS

@@ -85,7 +85,7 @@ int ReplaceDurably(const std::string& path, const std::string& text, const std::
   return SyncFolderOf(path);
 }
 
-int ReadWhole(const std::string& path, std::string& text) {
+int ReadWhole(const std::string& path, std::string& text, size_t maxBytes) {
   text.clear();
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | kNoLink);
   if (fd < 0) return errno;
@@ -97,9 +97,29 @@ int ReadWhole(const std::string& path, std::string& text) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) rc = errno;
     if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
+    if (text.size() + static_cast<size_t>(n) > maxBytes) rc = EFBIG;
+    if (rc == 0) text.append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
   return rc;
+}
+
+int ReadLines(const std::string& path, std::vector<std::string>& lines) {
+  lines.clear();
+  std::string text;
+  int err = ReadWhole(path, text);
+  if (err == ENOENT) return 0;
+  if (err) return err;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    // A record edited on another system keeps its meaning.
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+    start = end + 1;
+  }
+  return 0;
 }
 }  // namespace zr

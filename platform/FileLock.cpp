@@ -1,11 +1,14 @@
 #include "zr/FileLock.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace zr {
@@ -39,17 +42,67 @@ int OpenLockFile(const std::string& path, int mode) {
   }
   return fd;
 }
+// A lock file with other names, or of another user, is not ours: locking it
+// would truncate and rewrite somebody else's file.
+int CheckOwnLockFile(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno;
+  if (st.st_nlink != 1) return EMLINK;
+  if (st.st_uid != ::geteuid()) return EPERM;
+  return 0;
+}
+
+// Every lock held in this process. A child forked without exec shares the
+// locks' open file descriptions: it closes its copies at once, so that a lock
+// goes when the job ends, not when the last child does.
+std::mutex g_heldLock;
+std::set<FileLock*>& Held() {
+  static std::set<FileLock*>* held = new std::set<FileLock*>();  // outlives every holder
+  return *held;
+}
+
+void BeforeFork() { g_heldLock.lock(); }
+void AfterForkParent() { g_heldLock.unlock(); }
+void AfterForkChild();
+
+const bool g_forkHandlers = (::pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild), true);
 }  // namespace
 
-FileLock::FileLock(std::string path, int fd) : m_path(std::move(path)), m_fd(fd) {}
+FileLock::FileLock(std::string path, int fd) : m_path(std::move(path)), m_fd(fd) {
+  std::lock_guard<std::mutex> hold(g_heldLock);
+  Held().insert(this);
+}
 
-FileLock::~FileLock() { ::close(m_fd); }
+FileLock::~FileLock() {
+  {
+    std::lock_guard<std::mutex> hold(g_heldLock);
+    Held().erase(this);
+  }
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+void FileLock::releaseInChild() {
+  ::close(m_fd);
+  m_fd = -1;
+}
+
+namespace {
+void AfterForkChild() {
+  for (FileLock* lock : Held()) lock->releaseInChild();
+  g_heldLock.unlock();
+}
+}  // namespace
 
 std::unique_ptr<FileLock> FileLock::TryAcquire(const std::string& path, pid_t& holder, int& err) {
   holder = 0;
+  (void)g_forkHandlers;
   int fd = OpenLockFile(path, O_RDWR | O_CREAT);
   if (fd < 0) {
     err = errno;
+    return nullptr;
+  }
+  if ((err = CheckOwnLockFile(fd)) != 0) {
+    ::close(fd);
     return nullptr;
   }
   struct flock lock = WholeFile(F_WRLCK);

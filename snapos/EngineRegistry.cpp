@@ -76,6 +76,24 @@ std::list<SP<LV>> getLVList() { return engine(FLR_SNAP_ENG_NATIVE)->listVolumes(
 
 std::list<SP<LV>> getLVList(FLR_SNAP_ENG slot) { return engine(slot)->listVolumes(slot); }
 
+std::vector<RecordedSnap> findRecorded(FLR_SNAP_ENG slot, const std::vector<std::string>& specials) {
+  // An empty record needs no engine: a node without LVM must still clean up.
+  if (specials.empty()) return {};
+  return engine(slot)->findRecorded(slot, specials);
+}
+
+const char* presenceName(Presence presence) {
+  switch (presence) {
+    case Presence::Present:
+      return "present";
+    case Presence::Absent:
+      return "gone";
+    case Presence::Unknown:
+      break;
+  }
+  return "unknown";
+}
+
 bool unMount(const std::string& dir) {
   std::vector<std::shared_ptr<Engine>> active;
   {

@@ -26,6 +26,31 @@ std::string LV::snapshotSpecial(const std::string& snapName) const {
 
 Engine::~Engine() = default;
 
+bool namesSnapshot(const RDEV& wanted, const std::string& device, const Snap& candidate) {
+  if (!wanted.isUnknownLocal()) return wanted == candidate.rdev;
+  return candidate.rdev.isUnknownLocal() && candidate.rdev.getSpecial() == device;
+}
+
+std::vector<RecordedSnap> Engine::findRecorded(FLR_SNAP_ENG kind, const std::vector<std::string>& specials) {
+  std::vector<RecordedSnap> out(specials.size());
+  if (specials.empty()) return out;
+  const std::list<SP<LV>> volumes = listVolumes(kind);
+  for (size_t i = 0; i < specials.size(); ++i) {
+    const RDEV wanted(specials[i]);
+    for (auto& lv : volumes) {
+      for (auto& snap : lv->snaps) {
+        if (out[i].snap || !namesSnapshot(wanted, specials[i], *snap)) continue;
+        out[i].presence = Presence::Present;
+        out[i].snap = snap;
+      }
+    }
+    if (!out[i].snap) {
+      out[i].reason = "the " + name() + " engine does not list it, and cannot tell whether it is gone or not visible";
+    }
+  }
+  return out;
+}
+
 std::string Engine::damage(const Snap&) { return {}; }
 
 bool Engine::isMountedAt(const Snap& snap, const std::string& dir) {

@@ -56,6 +56,17 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// What an administrator does about a lock file that is not this user's own.
+std::string LockFileHint(const std::string& path, int err) {
+  if (err == EPERM) {
+    return ": it belongs to another user. If no job of that user runs, remove it (rm " + path +
+           ") or run this job as that user";
+  }
+  if (err == EMLINK)
+    return ": it has other names (a hard link), so it may be another file. Remove it (rm " + path + ")";
+  return "";
+}
+
 const char kUnrecordable[] = " contains ':' or a line break, which the snap record file cannot hold";
 }  // namespace
 
@@ -119,11 +130,12 @@ CNeError CKestrelNativeSnapManagerPrivate::HoldRecordLock(const char* signature)
   m_recordLock = zr::FileLock::TryAcquire(path, holder, err);
   if (m_recordLock) return CNeError::Success();
   const bool held = err == EWOULDBLOCK;
-  m_strLastError = held
-                       ? "The snap record file " + m_strSnapInfoFile + " is in use by " +
-                             (holder > 0 ? "process " + std::to_string(holder) : std::string("another job")) +
-                             ": its snapshots are left alone"
-                       : ZrErrnoText("Cannot lock the snap record file " + m_strSnapInfoFile + " through " + path, err);
+  m_strLastError =
+      held ? "The snap record file " + m_strSnapInfoFile + " is in use by " +
+                 (holder > 0 ? "process " + std::to_string(holder) : std::string("another job")) +
+                 ": its snapshots are left alone"
+           : ZrErrnoText("Cannot lock the snap record file " + m_strSnapInfoFile + " through " + path, err) +
+                 LockFileHint(path, err);
   ZR_LOG(ZR_LOG_ERROR, signature, "%s", m_strLastError.c_str());
   return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, signature), held ? EBUSY : err, m_strLastError);
 }
@@ -267,7 +279,7 @@ CNeError CKestrelNativeSnapManagerPrivate::CreateAndMountSnap(std::list<std::str
     if (m_bUseDC) FreezeDC(entry.first, platform.getBaseHomeDirectory());
     CNeError err = SnapAndMount(entry.first, entry.second);
     if (err.IsError()) {
-      Cleanup();
+      RollBack();
       return err;
     }
   }
@@ -300,7 +312,7 @@ CNeError CKestrelNativeSnapManagerPrivate::Refuse(const std::string& message, in
 CNeError CKestrelNativeSnapManagerPrivate::UndoAndRefuse(SP<FlrSnapOS::Snap>& snap, std::string& mountDir,
                                                          const std::string& planned, const std::string& line,
                                                          const std::string& message, int codeLine) {
-  if (mountDir != planned) CNeDirectory::Remove(planned, false, false);
+  if (mountDir != planned) RemoveMountFolder(planned);
   std::string special = snap->rdev.getSpecial();
   std::string leak;
   try {
@@ -308,7 +320,7 @@ CNeError CKestrelNativeSnapManagerPrivate::UndoAndRefuse(SP<FlrSnapOS::Snap>& sn
       leak = "it could not be unmounted from " + mountDir;
     } else {
       snap->deleteSnap();
-      CNeDirectory::Remove(mountDir, false, false);
+      leak = RemoveMountFolder(mountDir);
     }
   } catch (const ZrException& e) {
     leak = e.formatError();
@@ -322,40 +334,72 @@ CNeError CKestrelNativeSnapManagerPrivate::UndoAndRefuse(SP<FlrSnapOS::Snap>& sn
   return Refuse(message + ". The snapshot " + special + " was left in place and stays recorded: " + leak, codeLine);
 }
 
-// A fresh directory of our own, private to this user: mkdir refuses an
-// existing one, so the number advances past any that exists.
-CNeError CKestrelNativeSnapManagerPrivate::NewMountDirectory(std::string& name, std::string& dir) {
-  std::string prefix = getSnapDevPrefix();
-  uint32_t number = SnapNumberNow();
-  for (;;) {
-    name = prefix + std::to_string(number++);
-    dir = m_strMountRoot + "/" + name;
-    CNeError err = CNeDirectory::CreatePrivate(dir);
-    if (!err.IsError() || err.Code() != EEXIST) return err;
+// The snapshot's name, and its record line written before the folder the line
+// names is made, so that a kill at any moment leaves nothing unrecorded. mkdir
+// refuses an existing folder, so the number advances past any that exists.
+CNeError CKestrelNativeSnapManagerPrivate::PrepareSnapshot(const std::string& volume, SP<FlrSnapOS::LV>& lv,
+                                                           Planned& plan) {
+  const std::string prefix = getSnapDevPrefix();
+  std::vector<char> text(prefix.size() + 16);
+  for (uint32_t number = SnapNumberNow();; ++number) {
+    std::snprintf(text.data(), text.size(), "%s%u", prefix.c_str(), number);
+    plan.name = text.data();
+    plan.dir = m_strMountRoot + "/" + plan.name;
+    try {
+      plan.special = lv->snapshotSpecial(plan.name);
+    } catch (const ZrException& e) {
+      return Refuse("Cannot name snapshot " + plan.name + " of " + volume + ": " + e.formatError(), __LINE__);
+    }
+    if (SnapRecordFile::CannotHold(plan.special)) {
+      return Refuse(
+          "Cannot record snapshot " + plan.name + " of " + volume + ": its device " + plan.special + kUnrecordable,
+          __LINE__);
+    }
+    plan.line = SnapRecordFile::Line(volume, plan.special, plan.dir);
+    if (int err = AppendRecordLine(volume, plan.special, plan.dir)) {
+      return Refuse("Cannot record snapshot " + plan.name + " of " + volume + " in " + m_strSnapInfoFile + ": " +
+                        std::strerror(err),
+                    __LINE__);
+    }
+    CNeError made = CNeDirectory::CreatePrivate(plan.dir);
+    if (!made.IsError()) return CNeError::Success();
+    // Nothing of this name was made; a folder already there may be another job's.
+    m_takenSpecials.insert(plan.special);
+    DropRecordLine(plan.line);
+    if (made.Code() != EEXIST)
+      return Refuse("Unable to create mount directory " + plan.dir + ": " + made.Message(), __LINE__);
   }
 }
 
-int CKestrelNativeSnapManagerPrivate::AppendRecordLine(const std::string& line) {
+int CKestrelNativeSnapManagerPrivate::AppendRecordLine(const std::string& source, const std::string& device,
+                                                       const std::string& mountDir) {
+  const std::string line = SnapRecordFile::Line(source, device, mountDir);
   if (int err = zr::AppendDurably(m_strSnapInfoFile, line + "\n")) {
     ZR_LOG(ZR_LOG_ERROR, kSigSave, "Could not add %s to %s: %s", line.c_str(), m_strSnapInfoFile.c_str(),
            std::strerror(err));
     return err;
   }
-  ZR_LOG(ZR_LOG_DETAIL, kSigSave, "Added %s to %s", line.c_str(), m_strSnapInfoFile.c_str());
+  ZR_LOG(ZR_LOG_DETAIL, kSigSave, "Added %s:%s:%s to %s", source.c_str(), device.c_str(), mountDir.c_str(),
+         m_strSnapInfoFile.c_str());
   return 0;
 }
 
-void CKestrelNativeSnapManagerPrivate::AppendMapLine(const std::string& source, const std::string& mountDir) {
-  if (m_strSnapMapInfoFile.empty()) return;
+int CKestrelNativeSnapManagerPrivate::AppendMapLine(const std::string& source, const std::string& mountDir) {
+  if (m_strSnapMapInfoFile.empty()) return 0;
   if (int err = zr::AppendDurably(m_strSnapMapInfoFile, "m:" + source + ":" + mountDir + ":\n")) {
     ZR_LOG(ZR_LOG_ERROR, kSigSave, "Could not add the map line of %s to %s: %s", source.c_str(),
            m_strSnapMapInfoFile.c_str(), std::strerror(err));
+    return err;
   }
+  return 0;
 }
 
 CNeError CKestrelNativeSnapManagerPrivate::SnapAndMount(std::string volume, SP<FlrSnapOS::LV>& lv) {
   if (m_sourceToLocalMap.count(volume)) return CNeError::Success();
   if (m_strSnapInfoFile.empty()) return Refuse(kNoRecordPath, __LINE__);
+  // Another job's record is not ours to add to.
+  CNeError locked = HoldRecordLock(kSigSnapAndMount);
+  if (locked.IsError()) return locked;
   if (SnapRecordFile::CannotHold(volume)) {
     return Refuse("Cannot snapshot " + volume + ": the mount point" + kUnrecordable, __LINE__);
   }
@@ -370,50 +414,31 @@ CNeError CKestrelNativeSnapManagerPrivate::SnapAndMount(std::string volume, SP<F
 }
 
 CNeError CKestrelNativeSnapManagerPrivate::SnapWithName(const std::string& volume, SP<FlrSnapOS::LV>& lv, bool& taken) {
-  std::string name;
-  std::string mountDir;
-  CNeError made = NewMountDirectory(name, mountDir);
-  if (made.IsError()) return Refuse("Unable to create mount directory for " + volume + ": " + made.Message(), __LINE__);
-  const std::string planned = mountDir;
+  Planned plan;
+  CNeError ready = PrepareSnapshot(volume, lv, plan);
+  if (ready.IsError()) return ready;
 
-  std::string special;
-  try {
-    special = lv->snapshotSpecial(name);
-  } catch (const ZrException& e) {
-    CNeDirectory::Remove(planned, false, false);
-    return Refuse("Cannot name snapshot " + name + " of " + volume + ": " + e.formatError(), __LINE__);
-  }
-  if (SnapRecordFile::CannotHold(special)) {
-    CNeDirectory::Remove(planned, false, false);
-    return Refuse("Cannot record snapshot " + name + " of " + volume + ": its device " + special + kUnrecordable,
-                  __LINE__);
-  }
-  // Recorded before it exists: a kill at any later moment leaves a line that names it.
-  const std::string line = SnapRecordFile::Line(volume, special, planned);
-  if (int err = AppendRecordLine(line)) {
-    CNeDirectory::Remove(planned, false, false);
-    return Refuse(
-        "Cannot record snapshot " + name + " of " + volume + " in " + m_strSnapInfoFile + ": " + std::strerror(err),
-        __LINE__);
-  }
-
+  std::string mountDir = plan.dir;
   SP<FlrSnapOS::Snap> snap;
   try {
-    snap = lv->createSnap(static_cast<uint32_t>(m_nSnapCowSizeMB), name, mountDir);
+    snap = lv->createSnap(static_cast<uint32_t>(m_nSnapCowSizeMB), plan.name, mountDir);
   } catch (const ZrException& e) {
     taken = e.getErrno() == EEXIST;
-    return CreationFailed(volume, line, special, planned, e.getMessage(), taken);
+    return CreationFailed(volume, plan, e.getMessage(), taken);
   } catch (...) {
-    return CreationFailed(volume, line, special, planned, "Create snap failed for " + volume);
+    return CreationFailed(volume, plan, "Create snap failed for " + volume, taken);
   }
   ZR_LOG(ZR_LOG_PROGRESS, kSigSnapAndMount, "Snap created for %s and mounted at %s. SnapDevice %s. SnapDevSpecial %s",
-         volume.c_str(), mountDir.c_str(), name.c_str(), snap->rdev.getSpecial().c_str());
+         volume.c_str(), mountDir.c_str(), plan.name.c_str(), snap->rdev.getSpecial().c_str());
 
-  CNeError recorded = RecordActual(snap, volume, name, line, mountDir, planned);
+  CNeError recorded = RecordActual(snap, volume, plan.name, plan.line, mountDir, plan.dir);
   if (recorded.IsError()) return recorded;
-  AppendMapLine(volume, mountDir);
+  // The agent reads the map file: a snapshot it does not name is a job that failed.
+  if (int err = AppendMapLine(volume, mountDir)) {
+    return Refuse("Cannot add the map line of " + volume + " to " + m_strSnapMapInfoFile + ": " + std::strerror(err),
+                  __LINE__);
+  }
   m_sourceToLocalMap[volume] = mountDir;
-  if (mountDir != planned) CNeDirectory::Remove(planned, false, false);
   return CNeError::Success();
 }
 
@@ -424,6 +449,9 @@ CNeError CKestrelNativeSnapManagerPrivate::RecordActual(SP<FlrSnapOS::Snap>& sna
                                                         std::string& mountDir, const std::string& planned) {
   const std::string special = snap->rdev.getSpecial();
   std::string line = recorded;
+  // The engine mounted it elsewhere: the folder made for it goes before the
+  // line that names it does.
+  if (mountDir != planned) RemoveMountFolder(planned);
   if (special + ":" + mountDir != recorded.substr(volume.size() + 1)) {
     if (SnapRecordFile::CannotHold(special) || SnapRecordFile::CannotHold(mountDir)) {
       return UndoAndRefuse(snap, mountDir, planned, line,
@@ -447,17 +475,22 @@ CNeError CKestrelNativeSnapManagerPrivate::RecordActual(SP<FlrSnapOS::Snap>& sna
   return CNeError::Success();
 }
 
-// The engine failed. Its line goes only when nothing of the snapshot is left;
-// otherwise the rollback (or the next start) removes what is.
-CNeError CKestrelNativeSnapManagerPrivate::CreationFailed(const std::string& volume, const std::string& line,
-                                                          const std::string& special, const std::string& planned,
-                                                          const std::string& message, bool nameTaken) {
+// The engine failed. Its line goes only when the engine knows the snapshot is
+// not there; otherwise the rollback (or the next start) removes what is.
+CNeError CKestrelNativeSnapManagerPrivate::CreationFailed(const std::string& volume, const Planned& plan,
+                                                          std::string message, bool& taken) {
   // A taken name is another job's snapshot, and the engine made none: the line
   // must go, or the rollback or teardown would delete theirs.
-  std::string left = nameTaken ? "" : LeftOfFailedSnapshot(special, planned);
+  if (taken) m_takenSpecials.insert(plan.special);
+  std::string left = taken ? "" : LeftOfFailedSnapshot(plan.special);
+  if (left.empty()) left = RemoveMountFolder(plan.dir);
   if (left.empty()) {
-    CNeDirectory::Remove(planned, false, false);
-    DropRecordLine(line);
+    int err = DropRecordLine(plan.line);
+    if (err && taken) {
+      taken = false;
+      message +=
+          "; its record line could not be dropped (" + std::string(std::strerror(err)) + "), so no other name is tried";
+    }
   } else {
     ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "The failed snapshot of %s stays recorded in %s: %s", volume.c_str(),
            m_strSnapInfoFile.c_str(), left.c_str());
@@ -469,36 +502,44 @@ CNeError CKestrelNativeSnapManagerPrivate::CreationFailed(const std::string& vol
 
 // A line that names nothing of this job: a later teardown would act on it, so
 // failing to drop it must be said.
-void CKestrelNativeSnapManagerPrivate::DropRecordLine(const std::string& line) {
-  if (int err = SnapRecordFile::ReplaceLine(m_strSnapInfoFile, line, "")) {
+int CKestrelNativeSnapManagerPrivate::DropRecordLine(const std::string& line) {
+  int err = SnapRecordFile::ReplaceLine(m_strSnapInfoFile, line, "");
+  if (err) {
     ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "Could not drop %s from %s: %s. Remove the line by hand", line.c_str(),
            m_strSnapInfoFile.c_str(), std::strerror(err));
   }
+  return err;
 }
 
-// A command that failed or timed out may still have made the snapshot: ask
-// the engine, and look for what the system shows of it.
-std::string CKestrelNativeSnapManagerPrivate::LeftOfFailedSnapshot(const std::string& special,
-                                                                   const std::string& planned) {
+// A command that failed or timed out may still have made the snapshot: only
+// the engine's word that it is not there lets the line go.
+std::string CKestrelNativeSnapManagerPrivate::LeftOfFailedSnapshot(const std::string& special) {
   try {
-    std::list<SP<FlrSnapOS::LV>> volumes;
-    getLVList(volumes);
-    std::list<SP<FlrSnapOS::Snap>>* owner = nullptr;
-    if (FindRecordedSnap(volumes, special, owner)) return "the engine reports it";
+    std::vector<FlrSnapOS::RecordedSnap> found = FlrSnapOS::findRecorded(EngineSlot(), {special});
+    if (found.at(0).presence == FlrSnapOS::Presence::Absent) return "";
+    if (found[0].presence == FlrSnapOS::Presence::Present) return "the engine reports it";
+    return "the engine cannot tell whether it exists: " + found[0].reason;
   } catch (const std::exception& e) {
     return std::string("the engine cannot tell whether it exists: ") + e.what();
   }
-  return FlrSnapOS::leftoversOf(special, planned);
 }
 
 int CKestrelNativeSnapManagerPrivate::SaveSnapDevInfo(const char* source, const char* device, const char* mountDir) {
   if (m_strSnapInfoFile.empty()) return -1;
-  if (int err = AppendRecordLine(SnapRecordFile::Line(source, device, mountDir))) {
+  CNeError locked = HoldRecordLock(kSigSave);
+  if (locked.IsError()) {
+    errno = locked.Code();
+    return -2;
+  }
+  if (int err = AppendRecordLine(source, device, mountDir)) {
     errno = err;
     return -2;
   }
   if (m_strSnapMapInfoFile.empty()) return -1;
-  AppendMapLine(source, mountDir);
+  if (int err = AppendMapLine(source, mountDir)) {
+    errno = err;
+    return -3;
+  }
   return 0;
 }
 

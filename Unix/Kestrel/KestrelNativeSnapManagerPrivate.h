@@ -2,6 +2,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,10 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   // writes the two apart: the record line before the snapshot exists, the map
   // line once it is mounted.
   // Returns 0 on success, -1 when a path is not set (the record line is still
-  // written when only the map path is missing), and -2 when the record line
-  // could not be written (errno then holds the reason; the map line is skipped).
+  // written when only the map path is missing), -2 when the record line could
+  // not be written or another job holds the record file (errno then holds the
+  // reason; the map line is skipped), and -3 when the map line could not be
+  // written (errno holds the reason).
   int SaveSnapDevInfo(const char* source, const char* device, const char* mountDir);
 
   // Removes every snapshot that the snap record file names; keeps the ones it
@@ -64,9 +67,15 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   // Takes the record file's lock unless this manager holds it already; the
   // error says which process holds it. Success when no record path is set.
   CNeError HoldRecordLock(const char* signature);
+  // The engine slot whose snapshots this manager makes and removes. A member,
+  // not a virtual call: agents rely on the layout of the virtual table.
+  FlrSnapOS::FLR_SNAP_ENG EngineSlot() const { return m_engineSlot; }
+  // Cleanup after a failed creation; the map loses the pairs it removed.
+  void RollBack();
   // Checks done before a job creates anything: the lock, and content paths a record can hold.
   CNeError StartCreation(const std::list<std::string>& contents, const char* signature);
 
+  FlrSnapOS::FLR_SNAP_ENG m_engineSlot = FlrSnapOS::FLR_SNAP_ENG_NATIVE;
   bool m_bUseDC;
   unsigned long m_nSnapCowSizeMB;
   std::string m_strSnapInfoFile;
@@ -77,15 +86,24 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   std::string m_strLastError;
   // Held from Initialize until UnMountSnap: one job per record file.
   std::unique_ptr<zr::FileLock> m_recordLock;
+  // Snapshot devices whose names another job or node took: never acted on,
+  // even when their record line could not be dropped.
+  std::set<std::string> m_takenSpecials;
 
  private:
   enum class Outcome { Removed, Gone, Kept };
   struct CleanupReport {
     std::vector<std::string> live;     // lines whose snapshot still exists
     std::vector<std::string> damaged;  // removed snapshots that had lost their point-in-time copy
+    std::vector<std::string> cleared;  // sources whose snapshot is removed or gone
   };
-  Outcome RemoveRecordedSnap(std::list<SP<FlrSnapOS::LV>>& list, const std::string& device, const std::string& mountDir,
-                             std::vector<std::string>& damaged);
+  // What teardown does with one entry, given what the engine knows of its snapshot.
+  Outcome SettleEntry(const FlrSnapOS::RecordedSnap& found, const std::string& device, const std::string& mountDir,
+                      std::vector<std::string>& damaged);
+  Outcome RemovePresentSnap(FlrSnapOS::Snap& snap, const std::string& device, const std::string& mountDir,
+                            std::vector<std::string>& damaged);
+  // Removes a mount folder the manager made; "" when it is gone, else why it stays.
+  static std::string RemoveMountFolder(const std::string& dir);
   SP<FlrSnapOS::Snap> FindRecordedSnap(std::list<SP<FlrSnapOS::LV>>& list, const std::string& device,
                                        std::list<SP<FlrSnapOS::Snap>>*& owner);
   Outcome UnmountRecordedSnap(FlrSnapOS::Snap& snap, const std::string& mountDir);
@@ -96,17 +114,21 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   void WarnIfExposed();
   void ReadCowSize();
   void LoadDataClassification();
-  CNeError NewMountDirectory(std::string& name, std::string& dir);
-  int AppendRecordLine(const std::string& line);
-  void AppendMapLine(const std::string& source, const std::string& mountDir);
+  // A snapshot about to be made: its name, mount folder, device text and record line.
+  struct Planned {
+    std::string name, dir, special, line;
+  };
+  CNeError PrepareSnapshot(const std::string& volume, SP<FlrSnapOS::LV>& lv, Planned& plan);
+  int AppendRecordLine(const std::string& source, const std::string& device, const std::string& mountDir);
+  int AppendMapLine(const std::string& source, const std::string& mountDir);
   // One attempt of SnapAndMount with one name; taken tells the caller to try the next name.
   CNeError SnapWithName(const std::string& volume, SP<FlrSnapOS::LV>& lv, bool& taken);
   CNeError RecordActual(SP<FlrSnapOS::Snap>& snap, const std::string& volume, const std::string& name,
                         const std::string& recorded, std::string& mountDir, const std::string& planned);
-  void DropRecordLine(const std::string& line);
-  std::string LeftOfFailedSnapshot(const std::string& special, const std::string& planned);
-  CNeError CreationFailed(const std::string& volume, const std::string& line, const std::string& special,
-                          const std::string& planned, const std::string& message, bool nameTaken = false);
+  int DropRecordLine(const std::string& line);
+  std::string LeftOfFailedSnapshot(const std::string& special);
+  // taken: the name was another's; cleared when the job must not try another name.
+  CNeError CreationFailed(const std::string& volume, const Planned& plan, std::string message, bool& taken);
   CNeError Refuse(const std::string& message, int line);
   CNeError UndoAndRefuse(SP<FlrSnapOS::Snap>& snap, std::string& mountDir, const std::string& planned,
                          const std::string& line, const std::string& message, int codeLine);

@@ -1,6 +1,10 @@
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <set>
 
+#include "FlrSnapOSEngine.h"
 #include "Kestrel/KestrelNativeSnapManagerPrivate.h"
 #include "Kestrel/ManagerSignatures.h"
 #include "Kestrel/SnapRecordFile.h"
@@ -17,19 +21,16 @@ const char* kSigCleanup = kCleanup;
 const char* kSigCleanupSnap = kCleanupSnap;
 const char* kSigUnMount = kUnMount;
 
-// A recorded device with no node names a snapshot only through the very text
-// that was recorded: an inactive snapshot has no node either, and is known by
-// its name. Device numbers of 0 never match each other.
-bool Names(const FlrSnapOS::RDEV& wanted, const std::string& device, const FlrSnapOS::Snap& candidate) {
-  if (!wanted.isUnknownLocal()) return wanted == candidate.rdev;
-  return candidate.rdev.isUnknownLocal() && candidate.rdev.getSpecial() == device;
-}
-
 std::string Joined(const std::vector<std::string>& parts) {
   std::string text;
   for (auto& p : parts) text += (text.empty() ? "" : "; ") + p;
   return text;
 }
+
+// One well-formed line of the record file.
+struct Entry {
+  std::string line, source, device, mountDir;
+};
 }  // namespace
 
 CNeError CKestrelNativeSnapManagerPrivate::UnMountSnap() {
@@ -49,6 +50,14 @@ CNeError CKestrelNativeSnapManagerPrivate::Cleanup() {
   return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigCleanup), EIO, message);
 }
 
+// A failed job hands out nothing it rolled back: a retry on this manager must
+// snapshot those volumes again, not report their removed snapshots as made.
+void CKestrelNativeSnapManagerPrivate::RollBack() {
+  CleanupReport report;
+  RunCleanup(report);
+  for (auto& source : report.cleared) m_sourceToLocalMap.erase(source);
+}
+
 CNeError CKestrelNativeSnapManagerPrivate::RunCleanup(CleanupReport& report) {
   if (m_strSnapInfoFile.empty()) {
     ZR_LOG(ZR_LOG_ERROR, kSigCleanup, kNoRecordPath);
@@ -66,20 +75,33 @@ CNeError CKestrelNativeSnapManagerPrivate::RunCleanup(CleanupReport& report) {
     ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "%s", message.c_str());
     return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigCleanup), err, message);
   }
-  std::list<SP<FlrSnapOS::LV>> volumes;
-  getLVList(volumes);
-
-  std::vector<std::string> kept;
-  std::vector<std::string> removed;
+  std::vector<Entry> entries;
+  std::vector<std::string> specials;
   for (auto& line : lines) {
     std::vector<std::string> fields;
     if (FXString::Split(line, ":", fields, 0) != 3) {
       ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "Invalid entry in %s", m_strSnapInfoFile.c_str());
       continue;
     }
-    Outcome outcome = RemoveRecordedSnap(volumes, fields[1], fields[2], report.damaged);
-    (outcome == Outcome::Removed ? removed : kept).push_back(line);
-    if (outcome == Outcome::Kept) report.live.push_back(line);
+    entries.push_back(Entry{line, fields[0], fields[1], fields[2]});
+    specials.push_back(fields[1]);
+  }
+  // Asked once for every entry, before any of them is acted on.
+  std::vector<FlrSnapOS::RecordedSnap> found = FlrSnapOS::findRecorded(EngineSlot(), specials);
+
+  std::vector<std::string> kept;
+  std::vector<std::string> removed;
+  std::set<std::string> removedNow;  // a duplicate entry finds its snapshot gone
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const Entry& e = entries[i];
+    if (removedNow.count(e.device)) found[i] = FlrSnapOS::RecordedSnap{FlrSnapOS::Presence::Absent, {}, ""};
+    // A name another job took: its snapshot is theirs, whatever the line says.
+    Outcome outcome =
+        m_takenSpecials.count(e.device) ? Outcome::Gone : SettleEntry(found[i], e.device, e.mountDir, report.damaged);
+    if (outcome == Outcome::Removed) removedNow.insert(e.device);
+    (outcome == Outcome::Removed ? removed : kept).push_back(e.line);
+    if (outcome == Outcome::Kept) report.live.push_back(e.line);
+    if (outcome != Outcome::Kept) report.cleared.push_back(e.source);
   }
   WriteCleanupResult(kept, removed);
   return CNeError::Success();
@@ -102,8 +124,14 @@ void CKestrelNativeSnapManagerPrivate::WriteCleanupResult(const std::vector<std:
 
 bool CKestrelNativeSnapManagerPrivate::CleanupSnap(std::list<SP<FlrSnapOS::LV>>& list, std::string& device,
                                                    std::string& mountDir) {
+  std::list<SP<FlrSnapOS::Snap>>* owner = nullptr;
+  SP<FlrSnapOS::Snap> snap = FindRecordedSnap(list, device, owner);
+  // Not in the list proves nothing: the list may have left its volume out.
+  if (!snap) return false;
   std::vector<std::string> damaged;
-  return RemoveRecordedSnap(list, device, mountDir, damaged) == Outcome::Removed;
+  if (RemovePresentSnap(*snap, device, mountDir, damaged) != Outcome::Removed) return false;
+  owner->remove(snap);
+  return true;
 }
 
 SP<FlrSnapOS::Snap> CKestrelNativeSnapManagerPrivate::FindRecordedSnap(std::list<SP<FlrSnapOS::LV>>& list,
@@ -114,7 +142,7 @@ SP<FlrSnapOS::Snap> CKestrelNativeSnapManagerPrivate::FindRecordedSnap(std::list
   for (auto& lv : list) {
     for (auto& candidate : lv->snaps) {
       if (!wanted) wanted.reset(new FlrSnapOS::RDEV(device));
-      if (Names(*wanted, device, *candidate)) {
+      if (FlrSnapOS::namesSnapshot(*wanted, device, *candidate)) {
         owner = &lv->snaps;
         return candidate;
       }
@@ -123,45 +151,66 @@ SP<FlrSnapOS::Snap> CKestrelNativeSnapManagerPrivate::FindRecordedSnap(std::list
   return SP<FlrSnapOS::Snap>();
 }
 
-CKestrelNativeSnapManagerPrivate::Outcome CKestrelNativeSnapManagerPrivate::RemoveRecordedSnap(
-    std::list<SP<FlrSnapOS::LV>>& list, const std::string& device, const std::string& mountDir,
+CKestrelNativeSnapManagerPrivate::Outcome CKestrelNativeSnapManagerPrivate::SettleEntry(
+    const FlrSnapOS::RecordedSnap& found, const std::string& device, const std::string& mountDir,
     std::vector<std::string>& damaged) {
-  std::list<SP<FlrSnapOS::Snap>>* owner = nullptr;
-  SP<FlrSnapOS::Snap> snap = FindRecordedSnap(list, device, owner);
-  if (!snap) {
-    // No engine in use reports it; dropping the entry while something of it
-    // is still there would leak that for good.
-    std::string left = FlrSnapOS::leftoversOf(device, mountDir);
-    if (left.empty()) return Outcome::Gone;
-    ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap, "Keeping the entry of %s: no snapshot engine in use reports it, but %s",
-           device.c_str(), left.c_str());
-    return Outcome::Kept;
+  switch (found.presence) {
+    case FlrSnapOS::Presence::Present:
+      return RemovePresentSnap(*found.snap, device, mountDir, damaged);
+    case FlrSnapOS::Presence::Absent: {
+      // Known gone: only the folder the job made for it may be left.
+      std::string left = RemoveMountFolder(mountDir);
+      if (left.empty()) return Outcome::Gone;
+      ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap, "Keeping the entry of %s: its snapshot is gone (%s), but %s",
+             device.c_str(), found.reason.c_str(), left.c_str());
+      return Outcome::Kept;
+    }
+    case FlrSnapOS::Presence::Unknown:
+      break;
   }
+  ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap,
+         "Keeping the entry of %s: cannot tell whether its snapshot is gone: %s. The next run asks again",
+         device.c_str(), found.reason.c_str());
+  return Outcome::Kept;
+}
 
-  const std::string special = snap->rdev.getSpecial();
+std::string CKestrelNativeSnapManagerPrivate::RemoveMountFolder(const std::string& dir) {
+  // Only a folder named as the manager names its own: a forged or mistaken
+  // line must not make it remove someone else's empty folder.
+  const std::string base = dir.substr(dir.rfind('/') + 1);
+  if (dir.empty() || !FlrSnapOS::isManagerSnapshotName(base)) return "";
+  if (::rmdir(dir.c_str()) == 0 || errno == ENOENT) return "";
+  return ZrErrnoText("its mount directory " + dir + " cannot be removed", errno);
+}
+
+CKestrelNativeSnapManagerPrivate::Outcome CKestrelNativeSnapManagerPrivate::RemovePresentSnap(
+    FlrSnapOS::Snap& snap, const std::string& device, const std::string& mountDir, std::vector<std::string>& damaged) {
+  const std::string special = snap.rdev.getSpecial();
   std::string damage;
   try {
-    damage = snap->damage();
+    damage = snap.damage();
   } catch (const ZrException& e) {
     ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap, "Cannot tell whether %s is whole. %s", special.c_str(),
            e.formatError().c_str());
   }
   if (!damage.empty()) damaged.push_back(special + " (" + damage + ")");
 
-  if (snap->isMounted()) {
-    Outcome unmounted = UnmountRecordedSnap(*snap, mountDir);
+  if (snap.isMounted()) {
+    Outcome unmounted = UnmountRecordedSnap(snap, mountDir);
     if (unmounted != Outcome::Removed) return unmounted;
   }
   try {
-    snap->deleteSnap();
-    // The list was taken at the start of the run: keep it true for later entries.
-    owner->remove(snap);
+    snap.deleteSnap();
     ZR_LOG(ZR_LOG_PROGRESS, kSigCleanupSnap, "Deleted snap %s", special.c_str());
   } catch (const ZrException& e) {
     ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap, "Failed to delete snapshot %s. %s", device.c_str(), e.formatError().c_str());
     return Outcome::Kept;
   }
-  return Outcome::Removed;
+  std::string left = RemoveMountFolder(mountDir);
+  if (left.empty()) return Outcome::Removed;
+  ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap, "Keeping the entry of %s: the snapshot is deleted, but %s", device.c_str(),
+         left.c_str());
+  return Outcome::Kept;
 }
 
 CKestrelNativeSnapManagerPrivate::Outcome CKestrelNativeSnapManagerPrivate::UnmountRecordedSnap(
@@ -183,7 +232,9 @@ CKestrelNativeSnapManagerPrivate::Outcome CKestrelNativeSnapManagerPrivate::Unmo
     ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap, "Failed to unmount %s. %s", mountDir.c_str(), e.formatError().c_str());
     return Outcome::Kept;
   }
-  CNeDirectory::Remove(mountDir, false, false);
   ZR_LOG(ZR_LOG_PROGRESS, kSigCleanupSnap, "Unmounted %s from %s", special.c_str(), mountDir.c_str());
+  // Gone with the unmount, so that a failed delete leaves no folder to look into.
+  std::string left = RemoveMountFolder(mountDir);
+  if (!left.empty()) ZR_LOG(ZR_LOG_ERROR, kSigCleanupSnap, "After unmounting %s, %s", special.c_str(), left.c_str());
   return Outcome::Removed;
 }

@@ -11,24 +11,7 @@ std::string Line(const std::string& source, const std::string& device, const std
   return source + ":" + device + ":" + mountDir;
 }
 
-int ReadLines(const std::string& path, std::vector<std::string>& lines) {
-  lines.clear();
-  std::string text;
-  int err = zr::ReadWhole(path, text);
-  if (err == ENOENT) return 0;
-  if (err) return err;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    // A record edited on another system keeps its meaning.
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) lines.push_back(line);
-    start = end + 1;
-  }
-  return 0;
-}
+int ReadLines(const std::string& path, std::vector<std::string>& lines) { return zr::ReadLines(path, lines); }
 
 int Rewrite(const std::string& path, const std::vector<std::string>& lines, const std::string& scratch) {
   std::string text;

@@ -19,10 +19,14 @@ class ZR_API FileLock {
 
   // Takes the lock on path, creating the file (mode 0600, never through a
   // symbolic link). On failure returns null with err set: EWOULDBLOCK when
-  // another holder has it (holder: its pid, or 0 when it wrote none yet).
+  // another holder has it (holder: its pid, or 0 when it wrote none yet),
+  // EMLINK when the file has other names, EPERM when another user owns it.
+  // A child forked without exec does not hold the locks of its parent.
   static std::unique_ptr<FileLock> TryAcquire(const std::string& path, pid_t& holder, int& err);
 
   const std::string& path() const { return m_path; }
+  // In a forked child: lets go of the parent's lock description.
+  void releaseInChild();
 
  private:
   FileLock(std::string path, int fd);

@@ -43,10 +43,11 @@ TEST_P(RecordFileTest, SaveSnapDevInfoReportsUnsetAndUnwritablePaths) {
   EXPECT_EQ(m->SaveSnapDevInfo("/src", "dev", "/mnt/x"), -2);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_FALSE(FileExists(map)) << "no map line for a snapshot that has no record";
-  EXPECT_EQ(
-      log->matching("Could not add /src:dev:/mnt/x to " + unwritable + ": No such file or directory", ZR_LOG_ERROR)
-          .size(),
-      1u);
+  EXPECT_EQ(log->matching("Cannot lock the snap record file " + unwritable + " through " + unwritable +
+                              ".lock: No such file or directory",
+                          ZR_LOG_ERROR)
+                .size(),
+            1u);
 }
 
 TEST_P(RecordFileTest, CleanupOfAMissingRecordLeavesEmptyFiles) {

@@ -99,21 +99,35 @@ TEST_P(RecordSafetyTest, OnlyTheMatchedSnapshotIsUnmounted) {
   EXPECT_EQ(log->matching("but not there. The entry is kept", ZR_LOG_ERROR).size(), 1u);
 }
 
-TEST_P(RecordSafetyTest, EntryIsDroppedOnlyWhenNothingOfItRemains) {
-  std::string full = dir + "/full", empty = dir + "/empty";
-  std::filesystem::create_directories(full);
+// A listing that leaves a volume out proves nothing about the snapshots it
+// would have shown; only the engine's word that one is gone drops its entry,
+// and the folder the job made for it goes with it.
+TEST_P(RecordSafetyTest, EntryIsDroppedOnlyWhenTheEngineKnowsItGone) {
+  addJobVolume("vg-b");
+  const std::string empty = mountRoot + "/" + prefix() + "1", full = mountRoot + "/" + prefix() + "2";
   std::filesystem::create_directories(empty);
-  WriteFile(full + "/file", "copy of a snapshot another engine made");
-  const std::string kept = "/a:other-engine@zrks_1:" + full;
-  WriteFile(info, kept + "\n/a:other-engine@zrks_2:" + empty + "\n/a:other-engine@zrks_3:" + dir + "/missing\n");
+  std::filesystem::create_directories(full);
+  WriteFile(full + "/file", "written into the folder by someone");
+  const std::string gone = "/a:testsnap-" + prefix() + "1:" + empty, busy = "/a:testsnap-" + prefix() + "2:" + full;
+  const std::string record = gone + "\n" + busy + "\n/a:testsnap-" + prefix() + "3:" + dir + "/missing\n";
+  WriteFile(info, record);
+
+  engine->setHidden("vg-b", true);
   ASSERT_FALSE(initialize(*m).IsError());
-  EXPECT_EQ(ReadFile(info), kept + "\n");
-  EXPECT_EQ(log->matching("Keeping the entry of other-engine@zrks_1: no snapshot engine in use reports it, but its "
-                          "mount directory " +
-                              full + " holds files",
-                          ZR_LOG_ERROR)
-                .size(),
-            1u);
+  EXPECT_EQ(ReadFile(info), record) << "nothing is dropped while a volume is not visible";
+  EXPECT_TRUE(FileExists(empty));
+  EXPECT_EQ(log->matching("cannot tell whether its snapshot is gone: volumes vg-b are hidden", ZR_LOG_ERROR).size(),
+            3u);
+
+  engine->setHidden("vg-b", false);
+  log->lines.clear();
+  ASSERT_FALSE(initialize(*m).IsError());
+  EXPECT_EQ(ReadFile(info), busy + "\n");
+  EXPECT_FALSE(FileExists(empty)) << "the folder of a gone snapshot is removed";
+  EXPECT_TRUE(FileExists(full + "/file"));
+  EXPECT_EQ(
+      log->matching("its mount directory " + full + " cannot be removed: Directory not empty", ZR_LOG_ERROR).size(),
+      1u);
 }
 
 TEST_P(RecordSafetyTest, DamagedSnapshotFailsTheTeardownButIsRemoved) {

@@ -88,13 +88,13 @@ TEST_P(TeardownTest, ThrowingUnmountOrDeleteIsLoggedAndKept) {
   EXPECT_EQ(ReadFile(info + ".done"), record);
 }
 
-TEST_P(TeardownTest, UnmountedSnapshotIsDeletedAndItsDirectoryStays) {
+TEST_P(TeardownTest, UnmountedSnapshotIsDeletedWithItsDirectory) {
   std::string why;
   ASSERT_EQ(engine->unMount(snapDir, why), FlrSnapOS::UnmountResult::Unmounted);
   ASSERT_FALSE(m->UnMountSnap().IsError());
   EXPECT_EQ(engine->callsOf("unMount").size(), 1u) << "only the test's own";
   EXPECT_EQ(engine->callsOf("deleteSnap").size(), 1u);
-  EXPECT_TRUE(FileExists(snapDir));
+  EXPECT_FALSE(FileExists(snapDir)) << "the folder the job made goes with its snapshot";
   EXPECT_EQ(ReadFile(info + ".done"), record);
 }
 

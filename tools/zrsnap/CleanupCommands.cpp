@@ -45,7 +45,8 @@ void PrintContext(const std::string& record, pid_t holder, const std::string& en
 std::string StateOf(const RecordEntry& e, const std::string& leftovers, bool inUse) {
   if (!e.valid) return "invalid line";
   if (e.exists) return e.mounted ? "mounted" : "exists, not mounted";
-  if (!leftovers.empty()) return "unknown to the engine, but " + leftovers;
+  if (e.presence == FlrSnapOS::Presence::Unknown) return "unknown (" + e.reason + ")";
+  if (!leftovers.empty()) return "gone, but " + leftovers;
   return inUse ? "not there now" : "gone";
 }
 
@@ -117,5 +118,11 @@ int CleanupRecord(const Options& o) {
   for (auto& line : r.lines) std::printf("%-9s %s\n", Label(line.first), line.second.c_str());
   std::printf("%zu snapshot(s) removed, %zu entr%s without a snapshot dropped, %zu remain recorded in %s\n", r.removed,
               r.dropped, r.dropped == 1 ? "y" : "ies", r.remaining, o.record.c_str());
+  if (r.unknown) {
+    std::printf(
+        "%zu of them unknown: the engine cannot see whether their snapshots still exist; they stay recorded "
+        "until it can (see README, Recovery)\n",
+        r.unknown);
+  }
   return r.remaining == 0 ? kExitOk : kExitFailed;
 }

@@ -4,25 +4,18 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <stdexcept>
 
+#include "zr/DurableFile.h"
 #include "zr/FXString.h"
 
 std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;
-  errno = 0;
-  std::ifstream in(path);
-  if (!in) {
-    if (errno == ENOENT) return lines;
-    throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+  // The plug-in's reader: never through a link, never waiting on a FIFO, bounded.
+  if (int err = zr::ReadLines(path, lines)) {
+    throw std::runtime_error("cannot read " + path + ": " + std::strerror(err));
   }
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) lines.push_back(line);
-  }
-  if (in.bad()) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
   return lines;
 }
 
@@ -48,22 +41,27 @@ bool RecordNames(const FlrSnapOS::RDEV& wanted, const FlrSnapOS::Snap& snap) {
   return snap.rdev.isUnknownLocal() && snap.rdev.getSpecial() == wanted.getSpecial();
 }
 
+void AskEngine(std::vector<RecordEntry>& entries, FlrSnapOS::FLR_SNAP_ENG slot, const std::vector<bool>& asked) {
+  std::vector<size_t> which;
+  std::vector<std::string> specials;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!entries[i].valid || asked[i]) continue;
+    which.push_back(i);
+    specials.push_back(entries[i].device);
+  }
+  std::vector<FlrSnapOS::RecordedSnap> found = FlrSnapOS::findRecorded(slot, specials);
+  for (size_t k = 0; k < which.size(); ++k) {
+    RecordEntry& e = entries[which[k]];
+    e.presence = found[k].presence;
+    e.reason = found[k].reason;
+    e.exists = found[k].presence == FlrSnapOS::Presence::Present;
+    e.mounted = e.exists && found[k].snap->isMounted();
+  }
+}
+
 std::vector<RecordEntry> ReadRecordStatus(const std::string& recordFile, FlrSnapOS::FLR_SNAP_ENG slot) {
   std::vector<RecordEntry> entries = ParseRecord(recordFile);
-  std::list<SP<FlrSnapOS::LV>> volumes;
-  for (auto& e : entries) {
-    if (!e.valid) continue;
-    if (volumes.empty()) volumes = FlrSnapOS::getLVList(slot);
-    FlrSnapOS::RDEV wanted(e.device);
-    for (auto& lv : volumes) {
-      for (auto& snap : lv->snaps) {
-        if (!e.exists && RecordNames(wanted, *snap)) {
-          e.exists = true;
-          e.mounted = snap->isMounted();
-        }
-      }
-    }
-  }
+  AskEngine(entries, slot, std::vector<bool>(entries.size(), false));
   return entries;
 }
 
@@ -101,6 +99,7 @@ Recovery CompareRecovery(const std::vector<RecordEntry>& before, const std::vect
   r.remaining = keptLines.size();
   for (auto& e : before) {
     Outcome outcome = OutcomeOf(e, keptLines);
+    if (outcome == Outcome::Remains && e.valid && e.presence == FlrSnapOS::Presence::Unknown) ++r.unknown;
     if (outcome == Outcome::Removed) ++r.removed;
     if (outcome == Outcome::WasGone || outcome == Outcome::Invalid) ++r.dropped;
     r.lines.emplace_back(outcome, e.line);

@@ -10,6 +10,9 @@ struct RecordEntry {
   bool valid = false;    // three fields
   bool exists = false;   // the engine still has the snapshot
   bool mounted = false;  // ... and it is mounted
+  // What the engine knows of its snapshot; reason says why when it is not Present.
+  FlrSnapOS::Presence presence = FlrSnapOS::Presence::Unknown;
+  std::string reason;
 };
 
 // All three throw std::runtime_error with the errno text when the file exists but cannot be read:
@@ -36,9 +39,13 @@ RecordPathProblem CheckRecordPath(const std::string& recordFile);
 // What a clean-up did to one entry that the record file named before it.
 enum class Outcome { Remains, Removed, WasGone, Invalid };
 
+// Asks the engine about the valid entries for which asked is false, in one call.
+void AskEngine(std::vector<RecordEntry>& entries, FlrSnapOS::FLR_SNAP_ENG slot, const std::vector<bool>& asked);
+
 // A clean-up of the entries before, judged by the lines it kept.
 struct Recovery {
   size_t removed = 0, dropped = 0, remaining = 0;
+  size_t unknown = 0;  // of the remaining: entries whose snapshot the engine could not find or rule out
   std::vector<std::pair<Outcome, std::string>> lines;  // each entry of before, in order
 };
 Recovery CompareRecovery(const std::vector<RecordEntry>& before, const std::vector<std::string>& kept);

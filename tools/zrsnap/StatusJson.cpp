@@ -14,6 +14,8 @@ nlohmann::json Entry(const RecordEntry& e, const std::string& leftovers, const s
   j["device"] = e.device;
   j["mountDir"] = e.mountDir;
   j["exists"] = e.exists;
+  j["state"] = FlrSnapOS::presenceName(e.presence);
+  if (!e.exists) j["reason"] = e.reason;
   j["mounted"] = e.mounted;
   j["mountedOn"] = mountedOn;
   j["leftovers"] = leftovers;

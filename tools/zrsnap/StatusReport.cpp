@@ -6,8 +6,9 @@
 
 namespace {
 // Matches each valid entry with the snapshot it names, from one view of the engine.
-void MatchEntries(StatusReport& report, std::vector<SeenSnapshot> census) {
+void MatchEntries(StatusReport& report, std::vector<SeenSnapshot> census, FlrSnapOS::FLR_SNAP_ENG slot) {
   std::vector<bool> named(census.size(), false);
+  std::vector<bool> matched;
   for (auto& e : report.entries) {
     std::vector<std::string> mountedOn;
     if (e.valid) {
@@ -16,12 +17,18 @@ void MatchEntries(StatusReport& report, std::vector<SeenSnapshot> census) {
         if (!RecordNames(wanted, *census[i].snap)) continue;
         named[i] = true;
         e.exists = true;
+        e.presence = FlrSnapOS::Presence::Present;
         e.mounted = census[i].mounted;
         mountedOn = census[i].mountedOn;
       }
     }
-    report.leftovers.push_back(e.valid && !e.exists ? FlrSnapOS::leftoversOf(e.device, e.mountDir) : "");
+    matched.push_back(e.exists);
     report.mountedOn.push_back(mountedOn);
+  }
+  // Not in the listing proves nothing: the engine is asked for each by name.
+  AskEngine(report.entries, slot, matched);
+  for (auto& e : report.entries) {
+    report.leftovers.push_back(e.valid && !e.exists ? FlrSnapOS::leftoversOf(e.device, e.mountDir) : "");
   }
   for (size_t i = 0; i < census.size(); ++i) {
     if (!named[i]) report.unrecorded.push_back(census[i]);
@@ -37,6 +44,6 @@ StatusReport GatherStatus(const Options& o) {
   report.engine = DescribeEngine(o);
   report.configuration = DescribeConfiguration();
   report.entries = ParseRecord(o.record);
-  MatchEntries(report, TakeCensus(SlotOf(o)));
+  MatchEntries(report, TakeCensus(SlotOf(o)), SlotOf(o));
   return report;
 }

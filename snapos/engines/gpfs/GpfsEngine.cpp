@@ -216,14 +216,52 @@ void GpfsEngine::deleteOnce(const std::string& fsName, const std::string& filese
   if (!r.ok() && !SaysNotFound(r.err + r.out)) throw ZrException(r.describeFailure(args));
 }
 
-void GpfsEngine::deleteSnap(const Snap& snap) {
-  // The identity text is fs@name or fs@fileset@name; a fileset name may itself hold "@".
-  const size_t first = snap.id.find('@'), last = snap.id.rfind('@');
-  if (first == std::string::npos || first == 0 || last + 1 == snap.id.size()) {
-    throw ZrException("Not a GPFS snapshot identity: " + snap.id, EINVAL);
+bool GpfsEngine::SplitSpecial(const std::string& special, std::string& fs, std::string& fileset, std::string& name) {
+  // fs@name or fs@fileset@name; a fileset name may itself hold "@".
+  const size_t first = special.find('@'), last = special.rfind('@');
+  if (first == std::string::npos || first == 0 || last + 1 == special.size()) return false;
+  fs = special.substr(0, first);
+  name = special.substr(last + 1);
+  fileset = first == last ? "" : special.substr(first + 1, last - first - 1);
+  return true;
+}
+
+std::vector<RecordedSnap> GpfsEngine::findRecorded(FLR_SNAP_ENG, const std::vector<std::string>& specials) {
+  std::vector<RecordedSnap> out(specials.size());
+  std::map<std::string, std::vector<GpfsY::Row>> listed;  // per file system that answered
+  std::map<std::string, std::string> failed;              // per file system that did not: why
+  for (size_t i = 0; i < specials.size(); ++i) {
+    std::string fs, fileset, name;
+    if (!SplitSpecial(specials[i], fs, fileset, name)) {
+      out[i].reason = specials[i] + " does not name a GPFS snapshot";
+      continue;
+    }
+    if (!listed.count(fs) && !failed.count(fs)) {
+      try {
+        listed[fs] = snapshots(fs);
+      } catch (const ZrException& e) {
+        failed[fs] = e.formatError();
+      }
+    }
+    if (failed.count(fs)) {
+      out[i].reason = "the snapshots of GPFS file system " + fs + " cannot be listed: " + failed[fs];
+      continue;
+    }
+    for (auto& row : listed[fs]) {
+      if (GpfsY::Get(row, "directory") != name || GpfsY::Get(row, "fileset") != fileset) continue;
+      out[i].presence = Presence::Present;
+      out[i].snap = SP<Snap>(new Snap(shared_from_this(), specials[i], name, specials[i]));
+    }
+    if (out[i].snap) continue;
+    out[i].presence = Presence::Absent;
+    out[i].reason = "mmlssnapshot lists no snapshot " + name + " of " + Subject(fs, fileset);
   }
-  const std::string fs = snap.id.substr(0, first), name = snap.id.substr(last + 1);
-  const std::string fileset = first == last ? "" : snap.id.substr(first + 1, last - first - 1);
+  return out;
+}
+
+void GpfsEngine::deleteSnap(const Snap& snap) {
+  std::string fs, fileset, name;
+  if (!SplitSpecial(snap.id, fs, fileset, name)) throw ZrException("Not a GPFS snapshot identity: " + snap.id, EINVAL);
   if (!isManagerSnapshotName(name)) {
     throw ZrException(
         "Refusing to delete GPFS snapshot " + name + " of " + fs + ": the snapshot manager did not create it", EPERM);

@@ -45,6 +45,9 @@ class ZR_API GpfsEngine : public Engine {
   // logged at level -1, so that one bad file system does not hide the others;
   // only when every mounted one fails does the listing throw.
   std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) override;
+  // Asks mmlssnapshot of each recorded file system by name, mounted on this
+  // node or not (the commands answer for any file system of the cluster).
+  std::vector<RecordedSnap> findRecorded(FLR_SNAP_ENG kind, const std::vector<std::string>& specials) override;
   std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
   bool isMounted(const Snap& snap) override;
@@ -81,6 +84,8 @@ class ZR_API GpfsEngine : public Engine {
   zr::CommandResult run(const std::vector<std::string>& args);
   std::string runOrThrow(const std::vector<std::string>& args);
   void deleteOnce(const std::string& fsName, const std::string& fileset, const std::string& name);
+  // Splits "fs@[fileset@]name"; false for any other text.
+  static bool SplitSpecial(const std::string& special, std::string& fs, std::string& fileset, std::string& name);
 
   Config m_config;
   std::mutex m_lock;

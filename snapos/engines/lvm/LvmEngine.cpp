@@ -212,6 +212,12 @@ LvRow LvmEngine::row(const std::string& id) {
   throw ZrException("LVM reports no logical volume " + id, ENOENT);
 }
 
+SP<Snap> LvmEngine::snapOf(const LvRow& r) {
+  SP<Snap> snap(new Snap(shared_from_this(), r.dmPath, r.name, r.id()));
+  UseKernelNumbers(snap->rdev, r);
+  return snap;
+}
+
 std::list<SP<LV>> LvmEngine::listVolumes(FLR_SNAP_ENG) {
   std::vector<LvRow> all = rows();
   std::list<SP<LV>> out;
@@ -220,13 +226,54 @@ std::list<SP<LV>> LvmEngine::listVolumes(FLR_SNAP_ENG) {
     SP<LV> lv(new LV(shared_from_this(), r.dmPath, r.id()));
     UseKernelNumbers(lv->rdev, r);
     for (auto& s : all) {
-      if (s.isSnapshot() && s.vg == r.vg && s.origin == r.name) {
-        SP<Snap> snap(new Snap(shared_from_this(), s.dmPath, s.name, s.id()));
-        UseKernelNumbers(snap->rdev, s);
-        lv->snaps.push_back(snap);
-      }
+      if (s.isSnapshot() && s.vg == r.vg && s.origin == r.name) lv->snaps.push_back(snapOf(s));
     }
     out.push_back(lv);
+  }
+  return out;
+}
+
+RecordedSnap LvmEngine::findIn(const std::vector<LvRow>& all, const std::string& special) {
+  RecordedSnap found;
+  std::string vg, lv;
+  const size_t slash = special.rfind('/');
+  if (slash == std::string::npos || !LvmReport::SplitDmName(special.substr(slash + 1), vg, lv)) {
+    // Not a name lvm gives: only the node, followed where udev made a link, can tell.
+    struct stat st {};
+    if (::stat(special.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+      for (auto& r : all) {
+        if (r.active() && r.device() == st.st_rdev) return RecordedSnap{Presence::Present, snapOf(r), ""};
+      }
+    }
+    found.reason = special + " is not the device path of an LVM logical volume";
+    return found;
+  }
+  bool vgRead = false;
+  for (auto& r : all) {
+    if (r.vg != vg) continue;
+    vgRead = true;
+    if (r.name == lv) return RecordedSnap{Presence::Present, snapOf(r), ""};
+  }
+  if (vgRead) {
+    found.presence = Presence::Absent;
+    found.reason = "volume group " + vg + " has no logical volume " + lv;
+  } else {
+    found.reason = "volume group " + vg + " is not in lvs's report (not visible on this system yet, or unreadable)";
+  }
+  return found;
+}
+
+std::vector<RecordedSnap> LvmEngine::findRecorded(FLR_SNAP_ENG, const std::vector<std::string>& specials) {
+  std::vector<RecordedSnap> out;
+  std::vector<LvRow> all = rows();
+  for (auto& special : specials) out.push_back(findIn(all, special));
+  for (auto& answer : out) {
+    if (answer.presence != Presence::Absent) continue;
+    // Gone is said only on a report read now, never on a cached one.
+    forgetReport();
+    all = rows();
+    for (size_t i = 0; i < specials.size(); ++i) out[i] = findIn(all, specials[i]);
+    break;
   }
   return out;
 }

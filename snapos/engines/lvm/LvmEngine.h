@@ -37,6 +37,10 @@ class ZR_API LvmEngine : public Engine {
   unsigned lvmRuns() const;
 
   std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) override;
+  // By VG and LV name: a recorded snapshot is gone only when lvs read its
+  // volume group and that has no LV of the name (the node under /dev may be
+  // missing, or not made by udev yet, while the LV exists).
+  std::vector<RecordedSnap> findRecorded(FLR_SNAP_ENG kind, const std::vector<std::string>& specials) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
   bool isMounted(const Snap& snap) override;
   void deleteSnap(const Snap& snap) override;
@@ -58,6 +62,8 @@ class ZR_API LvmEngine : public Engine {
   std::vector<LvRow> rows();
   std::vector<LvRow> readReport();
   LvRow row(const std::string& id);
+  RecordedSnap findIn(const std::vector<LvRow>& all, const std::string& special);
+  SP<Snap> snapOf(const LvRow& r);
   void forgetReport();
   // Runs lvm; a command that changes LVM (killable false) is never killed on timeout.
   zr::CommandResult run(const std::vector<std::string>& args, bool killable);

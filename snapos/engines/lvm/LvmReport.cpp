@@ -165,5 +165,26 @@ std::string DmName(const std::string& vg, const std::string& lv) {
   };
   return escape(vg) + "-" + escape(lv);
 }
+
+bool SplitDmName(const std::string& dmName, std::string& vg, std::string& lv) {
+  std::string part;
+  bool split = false;
+  for (size_t i = 0; i < dmName.size(); ++i) {
+    if (dmName[i] != '-') {
+      part += dmName[i];
+    } else if (i + 1 < dmName.size() && dmName[i + 1] == '-') {
+      part += '-';
+      ++i;
+    } else if (split) {
+      return false;  // a third part: a layer such as "-cow", not an LV
+    } else {
+      vg.swap(part);
+      part.clear();
+      split = true;
+    }
+  }
+  lv = part;
+  return split && !vg.empty() && !lv.empty();
+}
 }  // namespace LvmReport
 }  // namespace FlrSnapOS

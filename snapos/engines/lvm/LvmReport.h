@@ -39,5 +39,7 @@ ZR_API std::string ReportLines(const std::string& out, std::vector<std::string>&
 ZR_API std::vector<LvRow> Parse(const std::string& json);
 // The device-mapper name of an LV: "-" inside the VG and LV names doubled.
 ZR_API std::string DmName(const std::string& vg, const std::string& lv);
+// The VG and LV names that DmName joined; false for any other name.
+ZR_API bool SplitDmName(const std::string& dmName, std::string& vg, std::string& lv);
 }  // namespace LvmReport
 }  // namespace FlrSnapOS

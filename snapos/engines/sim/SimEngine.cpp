@@ -116,6 +116,29 @@ std::list<SP<LV>> SimEngine::listVolumes(FLR_SNAP_ENG) {
   return out;
 }
 
+std::vector<RecordedSnap> SimEngine::findRecorded(FLR_SNAP_ENG, const std::vector<std::string>& specials) {
+  std::vector<RecordedSnap> out(specials.size());
+  if (specials.empty()) return out;
+  SimState s = state();
+  for (size_t i = 0; i < specials.size(); ++i) {
+    for (auto& snap : s.snapshots) {
+      if (snap.device != specials[i]) continue;
+      out[i].presence = Presence::Present;
+      out[i].snap = SP<Snap>(new Snap(shared_from_this(), snap.device, snap.name, snap.name));
+    }
+    if (out[i].snap) continue;
+    const size_t at = specials[i].rfind('@');
+    const std::string origin = at == std::string::npos ? "" : specials[i].substr(0, at);
+    if (s.volume(origin)) {
+      out[i].presence = Presence::Absent;
+      out[i].reason = "the simulated volume " + origin + " has no snapshot " + specials[i].substr(at + 1);
+    } else {
+      out[i].reason = "no simulated volume " + (origin.empty() ? specials[i] : origin) + " is registered in " + m_dir;
+    }
+  }
+  return out;
+}
+
 std::string SimEngine::snapshotSpecial(const LV& origin, const std::string& name) { return origin.id + "@" + name; }
 
 SP<Snap> SimEngine::createSnap(const LV& origin, uint32_t, const std::string& name, std::string& mountDir) {
@@ -146,8 +169,10 @@ SP<Snap> SimEngine::createSnap(const LV& origin, uint32_t, const std::string& na
           e.getErrno());
     }
     SimState now = SimState::Load(m_dir);
-    now.snapshots.erase(now.snapshots.begin() + (now.snapshot(name) - now.snapshots.data()));
-    now.save(m_dir);
+    if (const SimState::Snapshot* made = now.snapshot(name)) {
+      now.snapshots.erase(now.snapshots.begin() + (made - now.snapshots.data()));
+      now.save(m_dir);
+    }
     throw;
   }
   return SP<Snap>(new Snap(shared_from_this(), snap.device, name, name));

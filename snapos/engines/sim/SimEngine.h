@@ -32,6 +32,8 @@ class ZR_API SimEngine : public Engine {
   SimState state() const;
 
   std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) override;
+  // Gone when the origin is a registered volume and the state has no such snapshot.
+  std::vector<RecordedSnap> findRecorded(FLR_SNAP_ENG kind, const std::vector<std::string>& specials) override;
   std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
   bool isMounted(const Snap& snap) override;

@@ -32,10 +32,15 @@ SimState::Snapshot* SimState::snapshot(const std::string& name) {
 
 SimState SimState::Load(const std::string& dir) {
   SimState state;
-  std::ifstream in(StatePath(dir));
-  if (!in) return state;
+  std::string text;
+  // Only a missing file is an empty state: taking an unreadable one as empty
+  // would have the next save wipe every volume and snapshot.
+  if (int err = zr::ReadWhole(StatePath(dir), text)) {
+    if (err == ENOENT) return state;
+    throw ZrException("Cannot read the simulated engine's state " + StatePath(dir), err);
+  }
   try {
-    auto j = nlohmann::json::parse(in);
+    auto j = nlohmann::json::parse(text);
     auto generation = j.find("generation");
     if (generation != j.end()) {
       // Any other number would not convert to a count (a float beyond range is undefined).

@@ -75,6 +75,14 @@ void TestEngine::markMountTableChanged() {
   ++m_generation;
 }
 
+void TestEngine::setHidden(const std::string& device, bool hidden) {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  for (auto& v : m_volumes) {
+    if (v.device == device) v.hidden = hidden;
+  }
+  changed();
+}
+
 void TestEngine::setSnapDeviceFormat(const std::string& format) {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   m_snapDeviceFormat = format;
@@ -169,7 +177,35 @@ std::list<SP<LV>> TestEngine::listVolumes(FLR_SNAP_ENG kind) {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   std::list<SP<LV>> out;
   for (auto& v : m_volumes) {
-    if (v.gpfs == (kind == FLR_SNAP_ENG_GPFS) && v.parent.empty()) out.push_back(makeLV(v, kind));
+    if (v.gpfs == (kind == FLR_SNAP_ENG_GPFS) && v.parent.empty() && !v.hidden) out.push_back(makeLV(v, kind));
+  }
+  runAfter(fired);
+  return out;
+}
+
+std::vector<RecordedSnap> TestEngine::findRecorded(FLR_SNAP_ENG, const std::vector<std::string>& specials) {
+  auto fired = enter(Call::FindRecorded, "findRecorded " + std::to_string(specials.size()));
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  std::string hidden;
+  for (auto& v : m_volumes) {
+    if (v.hidden) hidden += (hidden.empty() ? "" : ", ") + v.device;
+  }
+  std::vector<RecordedSnap> out(specials.size());
+  for (size_t i = 0; i < specials.size(); ++i) {
+    const RDEV wanted(specials[i]);
+    for (auto& s : m_snapshots) {
+      SP<Snap> snap = makeSnap(s);
+      if (out[i].snap || !namesSnapshot(wanted, specials[i], *snap)) continue;
+      out[i].presence = Presence::Present;
+      out[i].snap = snap;
+    }
+    if (out[i].snap) continue;
+    if (m_volumes.empty() || !hidden.empty()) {
+      out[i].reason = m_volumes.empty() ? "the test engine has no volumes" : "volumes " + hidden + " are hidden";
+    } else {
+      out[i].presence = Presence::Absent;
+      out[i].reason = "the test engine has no snapshot " + specials[i];
+    }
   }
   runAfter(fired);
   return out;
@@ -294,7 +330,8 @@ void TestEngine::save() const {
                             {"mountPath", v.mountPath},
                             {"parent", v.parent},
                             {"gpfs", v.gpfs},
-                            {"null", v.null}});
+                            {"null", v.null},
+                            {"hidden", v.hidden}});
   }
   j["snapshots"] = nlohmann::json::array();
   for (auto& s : m_snapshots) {
@@ -319,7 +356,8 @@ void TestEngine::load() {
   m_snapshots.clear();
   m_extraMounts.clear();
   for (auto& v : j["volumes"]) {
-    m_volumes.push_back(Volume{v["device"], v["mountPoint"], v["mountPath"], v["parent"], v["gpfs"], v["null"]});
+    m_volumes.push_back(Volume{v["device"], v["mountPoint"], v["mountPath"], v["parent"], v["gpfs"], v["null"],
+                               v.value("hidden", false)});
   }
   for (auto& s : j["snapshots"]) {
     m_snapshots.push_back(

@@ -15,7 +15,7 @@ namespace FlrSnapOS {
 // leaves its state for the parent to load.
 class TestEngine : public Engine {
  public:
-  enum class Call { CreateSnap, IsMounted, DeleteSnap, UnMount, ListVolumes, MountTable };
+  enum class Call { CreateSnap, IsMounted, DeleteSnap, UnMount, ListVolumes, MountTable, FindRecorded };
   enum class Fault {
     ThrowZr,         // throw ZrException(arg)
     ThrowOther,      // throw std::runtime_error(arg)
@@ -42,6 +42,9 @@ class TestEngine : public Engine {
                    const std::string& mountDir);
   void addMount(const std::string& device, const std::string& mountPoint);
   void markMountTableChanged();
+  // A hidden volume is left out of listings, as a VG that lvs cannot read yet:
+  // no recorded snapshot is known gone while one is hidden.
+  void setHidden(const std::string& device, bool hidden);
   // "{name}" in the format is replaced by the snapshot name.
   void setSnapDeviceFormat(const std::string& format);
   // Makes damage() report why for snapshot name (empty: whole again).
@@ -60,6 +63,7 @@ class TestEngine : public Engine {
 
   // Engine.
   std::list<SP<LV>> listVolumes(FLR_SNAP_ENG kind) override;
+  std::vector<RecordedSnap> findRecorded(FLR_SNAP_ENG kind, const std::vector<std::string>& specials) override;
   std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
   std::string damage(const Snap& snap) override;
@@ -75,6 +79,7 @@ class TestEngine : public Engine {
     std::string device, mountPoint, mountPath, parent;
     bool gpfs = false;
     bool null = false;
+    bool hidden = false;
   };
   struct Injection {
     Call call;
