@@ -78,7 +78,12 @@ FileLock::~FileLock() {
     std::lock_guard<std::mutex> hold(g_heldLock);
     Held().erase(this);
   }
-  if (m_fd >= 0) ::close(m_fd);
+  if (m_fd < 0) return;
+  // Unlocked before the close: a child forked before its fork handler ran
+  // may still share the description, and the job is over all the same.
+  struct flock unlock = WholeFile(F_UNLCK);
+  ::fcntl(m_fd, F_OFD_SETLK, &unlock);
+  ::close(m_fd);
 }
 
 void FileLock::releaseInChild() {

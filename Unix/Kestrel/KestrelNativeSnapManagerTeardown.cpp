@@ -95,9 +95,13 @@ CNeError CKestrelNativeSnapManagerPrivate::RunCleanup(CleanupReport& report) {
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& e = entries[i];
     if (removedNow.count(e.device)) found[i] = FlrSnapOS::RecordedSnap{FlrSnapOS::Presence::Absent, {}, ""};
-    // A name another job took: its snapshot is theirs, whatever the line says.
-    Outcome outcome =
-        m_takenSpecials.count(e.device) ? Outcome::Gone : SettleEntry(found[i], e.device, e.mountDir, report.damaged);
+    // A name another job took: its snapshot is theirs. The line leaves the
+    // record now, since a later process would not know whose it is.
+    if (m_takenSpecials.count(e.device)) {
+      report.cleared.push_back(e.source);
+      continue;
+    }
+    Outcome outcome = SettleEntry(found[i], e.device, e.mountDir, report.damaged);
     if (outcome == Outcome::Removed) removedNow.insert(e.device);
     (outcome == Outcome::Removed ? removed : kept).push_back(e.line);
     if (outcome == Outcome::Kept) report.live.push_back(e.line);

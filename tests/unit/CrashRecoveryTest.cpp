@@ -97,5 +97,8 @@ TEST_P(CrashRecoveryTest, NothingRecordedSurvivesTheNextInitialize) {
     ASSERT_FALSE(initialize(*next).IsError());
     EXPECT_EQ(snapshotNames(), std::vector<std::string>{}) << "nothing may leak";
     EXPECT_FALSE(test::FileExists(info)) << ReadFile(info);
+    std::vector<std::string> folders;
+    for (auto& f : std::filesystem::directory_iterator(mountRoot)) folders.push_back(f.path().string());
+    EXPECT_EQ(folders, std::vector<std::string>{}) << "no mount folder outlives its snapshot";
   }
 }

@@ -169,3 +169,43 @@ TEST_F(GpfsEngineTest, SnapshotsAreDeletedByFilesetAndName) {
   EXPECT_EQ(snapshots()[1]["fileset"], "");
   EXPECT_NE(mmLog().find("mmdelsnapshot gpfs0 zrgpfs_3 -j team@lab\n"), std::string::npos);
 }
+
+// The commands answer for a file system this node has not mounted: its
+// snapshots are asked for by name, and only its answer says one is gone.
+TEST_F(GpfsEngineTest, RecordedSnapshotsAreAskedForByFileSystemMountedOrNot) {
+  using FlrSnapOS::Presence;
+  state["filesystems"]["gpfs0"]["snapshots"] = {{{"name", "zrgpfs_1"}, {"fileset", ""}, {"status", "Valid"}},
+                                                {{"name", "zrgpfs_2"}, {"fileset", "projects"}, {"status", "Valid"}}};
+  saveState();
+  mountInfo({});  // unmounted on this node
+  struct Case {
+    std::string special;
+    Presence presence;
+    std::string reason;
+  };
+  const std::vector<Case> cases{
+      {"gpfs0@zrgpfs_1", Presence::Present, ""},
+      {"gpfs0@projects@zrgpfs_2", Presence::Present, ""},
+      {"gpfs0@zrgpfs_2", Presence::Absent, "mmlssnapshot lists no snapshot zrgpfs_2 of file system gpfs0"},
+      {"gpfs0@projects@zrgpfs_3", Presence::Absent,
+       "mmlssnapshot lists no snapshot zrgpfs_3 of fileset projects of gpfs0"},
+      {"gpfs9@zrgpfs_1", Presence::Unknown, "the snapshots of GPFS file system gpfs9 cannot be listed: "},
+      {"/dev/mapper/vg-zrks_1", Presence::Unknown, "/dev/mapper/vg-zrks_1 does not name a GPFS snapshot"},
+  };
+  std::vector<std::string> specials;
+  for (auto& c : cases) specials.push_back(c.special);
+  auto found = gpfs->findRecorded(FlrSnapOS::FLR_SNAP_ENG_GPFS, specials);
+  ASSERT_EQ(found.size(), cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(found[i].presence, cases[i].presence) << cases[i].special;
+    EXPECT_EQ(found[i].reason.substr(0, cases[i].reason.size()), cases[i].reason) << cases[i].special;
+  }
+  EXPECT_NE(found[4].reason.find("6027-1388"), std::string::npos) << found[4].reason;
+  std::string log = mmLog();
+  size_t asked = 0;
+  for (size_t at = log.find("mmlssnapshot gpfs0 -Y"); at != std::string::npos;
+       at = log.find("mmlssnapshot gpfs0", at + 1)) {
+    ++asked;
+  }
+  EXPECT_EQ(asked, 1u) << "one listing per file system";
+}

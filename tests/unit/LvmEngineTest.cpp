@@ -225,6 +225,59 @@ TEST_F(LvmEngineTest, ListsOriginsWithTheirThickAndThinSnapshots) {
             std::string("lvs --reportformat json --binary --units b --nosuffix -o ") + LvmReport::kFields);
 }
 
+TEST(LvmReport, DmNamesSplitBackIntoVolumeGroupAndVolume) {
+  struct Case {
+    std::string dmName, vg, lv;  // vg empty: not an LV's name
+  };
+  for (const Case& c : {Case{"vgtest-zrks_1", "vgtest", "zrks_1"}, Case{"my--vg-zr--ks-", "", ""},
+                        Case{"my--vg-zr--ks", "my-vg", "zr-ks"}, Case{"vgtest-zrks_1-cow", "", ""},
+                        Case{"vgtest", "", ""}, Case{"-zrks_1", "", ""}, Case{"vgtest-", "", ""}}) {
+    std::string vg, lv;
+    EXPECT_EQ(LvmReport::SplitDmName(c.dmName, vg, lv), !c.vg.empty()) << c.dmName;
+    if (c.vg.empty()) continue;
+    EXPECT_EQ(vg, c.vg);
+    EXPECT_EQ(lv, c.lv);
+    EXPECT_EQ(LvmReport::DmName(vg, lv), c.dmName);
+  }
+}
+
+// A recorded snapshot is found by its VG and LV names, whatever /dev shows,
+// and is gone only when a report read now has its volume group without it.
+TEST_F(LvmEngineTest, RecordedSnapshotsArePresentGoneOrUnknown) {
+  using FlrSnapOS::Presence;
+  struct Case {
+    std::string special;
+    Presence presence;
+    std::string reason;
+  };
+  const std::vector<Case> cases{
+      {"/dev/mapper/vgtest-zrks_2", Presence::Present, ""},  // no node on this machine: found by name
+      {"/dev/mapper/vgtest-zrks_99", Presence::Absent, "volume group vgtest has no logical volume zrks_99"},
+      {"/dev/mapper/vgother-zrks_5", Presence::Unknown, "volume group vgother is not in lvs's report"},
+      {"/dev/mapper/vg--test-zrks_2", Presence::Unknown, "volume group vg-test is not in lvs's report"},
+      {"simvg@zrks_1", Presence::Unknown, "simvg@zrks_1 is not the device path of an LVM logical volume"},
+  };
+  std::vector<std::string> specials;
+  for (auto& c : cases) specials.push_back(c.special);
+  auto found = lvm->findRecorded(FlrSnapOS::FLR_SNAP_ENG_NATIVE, specials);
+  ASSERT_EQ(found.size(), cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(found[i].presence, cases[i].presence) << cases[i].special;
+    EXPECT_EQ(found[i].reason.substr(0, cases[i].reason.size()), cases[i].reason) << cases[i].special;
+  }
+  EXPECT_EQ(found[0].snap->id, "vgtest/zrks_2");
+  EXPECT_EQ(found[0].snap->rdev.devNumber, makedev(253, 7)) << "the kernel's numbers, not the missing node's";
+  auto lvsRuns = [this] {
+    size_t n = 0;
+    for (auto& call : lvmCalls()) n += call.rfind("lvs", 0) == 0;
+    return n;
+  };
+  EXPECT_EQ(lvsRuns(), 2u) << "gone is said on a report read for it";
+
+  found = lvm->findRecorded(FlrSnapOS::FLR_SNAP_ENG_NATIVE, {specials[0], specials[2]});
+  EXPECT_EQ(lvsRuns(), 2u) << "present and unknown need no fresh report";
+}
+
 TEST_F(LvmEngineTest, ReusesTheReportUntilDeviceMapperChanges) {
   for (int i = 0; i < 5; ++i) lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
   EXPECT_EQ(lvmCalls().size(), 1u);

@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -289,4 +290,110 @@ TEST_P(RecordSafetyTest, SnapshotMadeByAFailedCreateStaysRecordedAndIsRolledBack
   EXPECT_EQ(runJob({vol}).Message(), "lvcreate timed out");
   EXPECT_EQ(log->matching("stays recorded in " + info + ": the engine reports it", ZR_LOG_ERROR).size(), 1u);
   EXPECT_TRUE(engine->snapshots().empty()) << "the rollback found it through its line";
+}
+
+TEST_P(RecordSafetyTest, MapLineThatCannotBeWrittenFailsTheJob) {
+  ASSERT_FALSE(initialize(*m).IsError());
+  std::filesystem::create_directories(map);  // no file can be written there
+  CNeError e = runJob({vol});
+  ASSERT_TRUE(e.IsError());
+  EXPECT_EQ(e.Message().rfind("Cannot add the map line of " + vol + " to " + map + ": Is a directory", 0), 0u)
+      << e.Message();
+  EXPECT_TRUE(engine->snapshots().empty()) << "the job's snapshot is rolled back";
+  EXPECT_EQ(ReadFile(info), "");
+  EXPECT_TRUE(m->GetSourceToLocalMap().empty());
+}
+
+TEST_P(RecordSafetyTest, PublicCallsNeverWriteAnotherJobsRecord) {
+  ASSERT_FALSE(initialize(*m).IsError());
+  auto other = makeManager(GetParam());
+  EXPECT_EQ(initialize(*other).Code(), EBUSY);
+  std::list<SP<FlrSnapOS::LV>> volumes;
+  other->getLVList(volumes);
+  ASSERT_FALSE(volumes.empty());
+  EXPECT_EQ(other->SnapAndMount(vol, volumes.front()).Code(), EBUSY);
+  errno = 0;
+  EXPECT_EQ(other->SaveSnapDevInfo("/src", "dev", "/mnt/x"), -2);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_FALSE(FileExists(info)) << "nothing was added to the record the first job holds";
+  EXPECT_TRUE(engine->callsOf("createSnap").empty());
+}
+
+TEST_P(RecordSafetyTest, ForkedChildDoesNotKeepTheRecordLocked) {
+  ASSERT_FALSE(initialize(*m).IsError());
+  int gate[2], ready[2];
+  ASSERT_EQ(::pipe(gate), 0);
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(gate[1]);
+    char c = 'r';
+    ssize_t n = ::write(ready[1], &c, 1);
+    n += ::read(gate[0], &c, 1);  // outlives the job
+    ::_exit(n < 0 ? 1 : 0);
+  }
+  ::close(gate[0]);
+  ::close(ready[1]);
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  // Were the child to keep the description, the lock would outlive a killed job.
+  for (auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/fd")) {
+    std::error_code ec;
+    EXPECT_NE(std::filesystem::read_symlink(fd.path(), ec).string(), info + ".lock");
+  }
+  ASSERT_FALSE(m->UnMountSnap().IsError());
+  auto next = makeManager(GetParam());
+  EXPECT_FALSE(initialize(*next).IsError()) << "the child of the ended job holds no lock";
+  ::close(gate[1]);
+  ::close(ready[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+}
+
+TEST_P(RecordSafetyTest, LockFileThatIsNotThisUsersOwnIsRefused) {
+  struct Case {
+    std::string name, text;
+    int code;
+    std::function<void(const std::string&)> plant;
+  };
+  const std::string victim = dir + "/victim";
+  std::vector<Case> cases{{"hard link", "it has other names (a hard link)", EMLINK, [&](const std::string& lock) {
+                             WriteFile(victim, "precious\n");
+                             ASSERT_EQ(::link(victim.c_str(), lock.c_str()), 0);
+                           }}};
+  if (::geteuid() == 0) {
+    cases.push_back({"other owner", "it belongs to another user", EPERM, [](const std::string& lock) {
+                       WriteFile(lock, "");
+                       ASSERT_EQ(::chown(lock.c_str(), 4242, 4242), 0);
+                     }});
+  }
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string lock = info + ".lock";
+    ::unlink(lock.c_str());
+    c.plant(lock);
+    auto fresh = makeManager(GetParam());
+    CNeError e = initialize(*fresh);
+    EXPECT_EQ(e.Code(), c.code);
+    EXPECT_NE(e.Message().find(c.text), std::string::npos) << e.Message();
+    EXPECT_NE(e.Message().find("rm " + lock), std::string::npos) << "it says what to do";
+  }
+  EXPECT_EQ(ReadFile(victim), "precious\n");
+}
+
+// A name another node took is that node's snapshot: when its line cannot be
+// dropped, the job stops rather than try names, and nothing acts on the line.
+TEST_P(RecordSafetyTest, TakenNameWhoseLineStaysStopsTheJob) {
+  ASSERT_FALSE(initialize(*m).IsError());
+  engine->inject(Call::CreateSnap, 1, Fault::Before, "", [&] {
+    MakeNamedSnapshot(*engine, "testsnap-");
+    std::filesystem::create_directories(info + ".tmp");  // the line cannot be dropped
+  });
+  CNeError e = runJob({vol});
+  ASSERT_TRUE(e.IsError());
+  EXPECT_NE(e.Message().find("so no other name is tried"), std::string::npos) << e.Message();
+  EXPECT_EQ(engine->callsOf("createSnap").size(), 1u);
+  ASSERT_EQ(engine->snapshots().size(), 1u) << "the other node's snapshot survives the rollback";
+  EXPECT_TRUE(engine->callsOf("deleteSnap").empty());
+  EXPECT_EQ(ReadFile(info), "") << "the rollback drops the line without acting on it";
 }
