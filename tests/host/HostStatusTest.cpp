@@ -1,6 +1,7 @@
 // zrsnap status as a script reads it: --json, and exit statuses 0 (nothing
 // recorded), 1 (snapshots recorded) and 2 (status could not find out).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <map>
@@ -167,4 +168,55 @@ TEST_F(HostStatusTest, HelpSaysWhatTheExitStatusesMean) {
   EXPECT_NE(help.out.find("Exit status: 0 the record file names nothing; 1 it names snapshots"), std::string::npos)
       << help.out;
   EXPECT_NE(help.out.find("2 status could not find out"), std::string::npos) << help.out;
+}
+
+// An entry whose snapshot the engine cannot rule out is unknown, never gone:
+// status says so with the reason, and a clean-up keeps it.
+TEST_F(HostStatusTest, UnknownEntriesAreShownAndKept) {
+  const std::string gone = a.string() + ":simvg-a@zrks_1:" + (top / "state/mnt/zrks_1").string();
+  const std::string unknown = "/x:simvg-x@zrks_2:" + (top / "state/mnt/zrks_2").string();
+  WriteFile(top / "state/snap.info", gone + "\n" + unknown + "\n");
+  json doc = status();
+  EXPECT_EQ(last.exitStatus, 1) << last.err;
+  ASSERT_EQ(doc["entries"].size(), 2u) << doc.dump(2);
+  EXPECT_EQ(doc["entries"][0]["state"], "gone");
+  EXPECT_EQ(doc["entries"][1]["state"], "unknown");
+  EXPECT_EQ(doc["entries"][1]["reason"], "no simulated volume simvg-x is registered in " + (top / "sim").string());
+  auto text = zrsnap({"status"});
+  EXPECT_NE(text.out.find("unknown (no simulated volume simvg-x"), std::string::npos) << text.out;
+
+  auto cleanup = zrsnap({"cleanup"});
+  EXPECT_EQ(cleanup.exitStatus, 1) << cleanup.out << cleanup.err;
+  EXPECT_NE(cleanup.out.find("1 of them unknown"), std::string::npos) << cleanup.out;
+  EXPECT_EQ(record(), unknown + "\n");
+}
+
+// The record is read as the plug-in reads it: a FIFO or a link under its name
+// is refused at once, never waited on or followed.
+TEST_F(HostStatusTest, RecordThatIsNoRegularFileIsRefused) {
+  const fs::path recordPath = top / "state/snap.info";
+  WriteFile(top / "other", a.string() + ":simvg-a@zrks_9:/m\n");
+  for (auto plant : std::vector<std::function<void()>>{
+           [&] { ASSERT_EQ(::mkfifo(recordPath.c_str(), 0600), 0); },
+           [&] { fs::create_symlink(top / "other", recordPath); },
+       }) {
+    fs::remove(recordPath);
+    plant();
+    for (auto command : {"status", "cleanup"}) {
+      auto r = zrsnap({command});
+      EXPECT_FALSE(r.timedOut) << command;
+      EXPECT_NE(r.exitStatus, 0) << command;
+      EXPECT_EQ(r.out.find("zrks_9"), std::string::npos) << command << ": another file's lines: " << r.out;
+    }
+  }
+  EXPECT_EQ(ReadFile(top / "other"), a.string() + ":simvg-a@zrks_9:/m\n");
+}
+
+// A node without LVM (a GPFS-only one) cleans up its empty record at boot.
+TEST_F(HostStatusTest, EmptyRecordNeedsNoEngine) {
+  WriteFile(top / "agent.ini", "[SnapOS]\nsEngine=lvm\n[LVM]\nsLvmPath=" + (top / "no-lvm").string() + "\n");
+  WriteFile(top / "state/snap.info", "");
+  auto r = host::Zrsnap({"cleanup", "--state-dir", (top / "state").string()},
+                        {{"ZRSNAP_CONFIG", (top / "agent.ini").string()}});
+  EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
 }

@@ -246,3 +246,37 @@ TEST_F(SimEngineTest, StateWithAnImpossibleGenerationIsAClearError) {
     }
   }
 }
+
+TEST_F(SimEngineTest, RecordedSnapshotsArePresentGoneOrUnknown) {
+  std::string at = mnt;
+  theVolume()->createSnap(0, "zrks_1", at);
+  auto found = engine->findRecorded(FlrSnapOS::FLR_SNAP_ENG_NATIVE,
+                                    {"simvg-v@zrks_1", "simvg-v@zrks_2", "simvg-x@zrks_1", "/dev/mapper/vg-lv"});
+  ASSERT_EQ(found.size(), 4u);
+  EXPECT_EQ(found[0].presence, FlrSnapOS::Presence::Present);
+  EXPECT_EQ(found[0].snap->id, "zrks_1");
+  EXPECT_EQ(found[1].presence, FlrSnapOS::Presence::Absent);
+  EXPECT_EQ(found[1].reason, "the simulated volume simvg-v has no snapshot zrks_2");
+  EXPECT_EQ(found[2].presence, FlrSnapOS::Presence::Unknown) << "a volume this state does not know";
+  EXPECT_EQ(found[3].presence, FlrSnapOS::Presence::Unknown);
+  EXPECT_EQ(found[3].reason, "no simulated volume /dev/mapper/vg-lv is registered in " + dir + "/sim");
+}
+
+// Taking an unreadable state for an empty one would have the next save wipe it.
+TEST_F(SimEngineTest, UnreadableStateIsAnErrorAndIsNeverOverwritten) {
+  const std::string state = dir + "/sim/state.json";
+  const std::string saved = test::ReadFile(state);
+  fs::rename(state, dir + "/saved.json");
+  fs::create_symlink(dir + "/elsewhere.json", state);  // a stream would open nothing and see no state
+  try {
+    engine->addVolume("simvg-w", vol + "/d");
+    ADD_FAILURE() << "a volume was added to a state that could not be read";
+  } catch (const ZrException& e) {
+    EXPECT_EQ(std::string(e.getMessage()).rfind("Cannot read the simulated engine's state " + state, 0), 0u)
+        << e.getMessage();
+  }
+  EXPECT_TRUE(fs::is_symlink(state)) << "the state was not replaced";
+  fs::remove(state);
+  fs::rename(dir + "/saved.json", state);
+  EXPECT_EQ(test::ReadFile(state), saved);
+}
