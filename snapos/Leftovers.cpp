@@ -20,7 +20,7 @@ bool IsMountPoint(const std::string& dir) {
 
 std::string leftoversOf(const std::string& special, const std::string& mountDir) {
   struct stat st {};
-  if (!special.empty() && special[0] == '/' && ::lstat(special.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+  if (!special.empty() && special[0] == '/' && ::stat(special.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
     return "its device node " + special + " exists";
   }
   if (mountDir.empty() || ::lstat(mountDir.c_str(), &st) != 0) return "";

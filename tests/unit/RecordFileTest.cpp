@@ -22,7 +22,23 @@ TEST_P(RecordFileTest, EachSnapshotAppendsARecordLineAndAMapLine) {
   EXPECT_EQ(records[0], a + ":" + engine->snapshots()[0].device + ":" + snaps[a]);
   EXPECT_EQ(records[1], b + ":" + engine->snapshots()[1].device + ":" + snaps[b]);
   EXPECT_EQ(ReadFile(map), "m:" + a + ":" + snaps[a] + ":\nm:" + b + ":" + snaps[b] + ":\n");
-  EXPECT_EQ(log->matching("Added " + records[0] + " to " + info, ZR_LOG_DETAIL).size(), 1u);
+  auto added = log->matching("Added " + records[0] + " to " + info, ZR_LOG_DETAIL);
+  ASSERT_EQ(added.size(), 1u);
+  EXPECT_EQ(added[0].format, "Added %s:%s:%s to %s");
+}
+
+TEST_P(RecordFileTest, MountDirectoryThatCannotBeMadeIsNamedAndLeavesNoLine) {
+  std::string a = addJobVolume("vg-a");
+  ASSERT_FALSE(initialize(*m).IsError());
+  WriteFile(dir + "/file-root", "");
+  ASSERT_FALSE(m->Initialize(false, info, map, dir + "/file-root").IsError());
+  CNeError e = runJob({a});
+  const std::string start = "Unable to create mount directory " + dir + "/file-root/" + prefix();
+  EXPECT_EQ(e.Message().rfind(start, 0), 0u) << e.Message();
+  EXPECT_NE(e.Message().find("Not a directory"), std::string::npos) << e.Message();
+  EXPECT_EQ(e.Code(), 22);
+  EXPECT_EQ(ReadFile(info), "") << "the line written before the folder goes again";
+  EXPECT_TRUE(engine->callsOf("createSnap").empty());
 }
 
 TEST_P(RecordFileTest, SaveSnapDevInfoReportsUnsetAndUnwritablePaths) {

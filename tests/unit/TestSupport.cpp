@@ -18,7 +18,7 @@ void CapturingLogWriter::Write(int level, const char* function, int, int, int, c
   va_start(args, format);
   std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
-  lines.push_back(LogLine{level, function, buffer});
+  lines.push_back(LogLine{level, function, buffer, format});
   for (auto& t : m_triggers) {
     if (std::string(buffer).find(t.text) != std::string::npos && ++t.seen == t.nth) t.action();
   }

@@ -17,6 +17,7 @@ struct LogLine {
   int level;
   std::string function;
   std::string text;
+  std::string format;  // as the writer received it: agents' writers may key on it
 };
 
 // Keeps every line written, and can run a callback (a simulated crash, for
