@@ -80,7 +80,7 @@ TEST_F(FreezeTest, SwitchedOffNothingIsLoadedOrFrozen) {
   std::string vol = addVolume("vg-a");
   ASSERT_FALSE(initialize(*m, false).IsError());
   std::list<std::string> contents{vol};
-  ASSERT_FALSE(m->CreateAndMountSnap(contents).IsError());
+  ASSERT_FALSE(m->CreateAndMountSnap(contents).IsError()) << m->GetLastError();
   EXPECT_TRUE(log->matching("DataClassification").empty());
   EXPECT_TRUE(log->matching("DC ").empty());
   EXPECT_FALSE(m->IsDCFreeze(vol));
