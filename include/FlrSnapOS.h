@@ -76,6 +76,8 @@ struct ZR_API RecordedSnap {
 // engine cannot be asked at all (for example, lvm is missing).
 ZR_API std::vector<RecordedSnap> findRecorded(FLR_SNAP_ENG engine, const std::vector<std::string>& specials);
 ZR_API const char* presenceName(Presence presence);
+// Why snapshots of these origins would not all fit; "" when they would.
+ZR_API std::string spaceShortfall(FLR_SNAP_ENG engine, const std::list<SP<LV>>& origins, uint32_t cowSizeMB);
 
 // Every volume of the native engine, with its current snapshots.
 ZR_API std::list<SP<LV>> getLVList();

@@ -40,6 +40,10 @@ class ZR_API Engine : public std::enable_shared_from_this<Engine> {
   // moment leaves one that no record names. createSnap's snapshot reports it.
   virtual std::string snapshotSpecial(const LV& origin, const std::string& name) = 0;
   virtual SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) = 0;
+  // Why snapshots of all these origins, made together, would not fit (every
+  // volume group or pool that falls short, with its figures); "" when they
+  // would. Asked before a job creates anything. The default has no limits.
+  virtual std::string spaceShortfall(const std::list<SP<LV>>& origins, uint32_t cowSizeMB);
   // Empty while the snapshot still holds its whole point-in-time copy;
   // otherwise why it does not (a backup read from it is incomplete).
   virtual std::string damage(const Snap& snap);

@@ -82,6 +82,11 @@ std::vector<RecordedSnap> findRecorded(FLR_SNAP_ENG slot, const std::vector<std:
   return engine(slot)->findRecorded(slot, specials);
 }
 
+std::string spaceShortfall(FLR_SNAP_ENG slot, const std::list<SP<LV>>& origins, uint32_t cowSizeMB) {
+  if (origins.empty()) return {};
+  return engine(slot)->spaceShortfall(origins, cowSizeMB);
+}
+
 const char* presenceName(Presence presence) {
   switch (presence) {
     case Presence::Present:

@@ -53,6 +53,8 @@ std::vector<RecordedSnap> Engine::findRecorded(FLR_SNAP_ENG kind, const std::vec
 
 std::string Engine::damage(const Snap&) { return {}; }
 
+std::string Engine::spaceShortfall(const std::list<SP<LV>>&, uint32_t) { return {}; }
+
 bool Engine::isMountedAt(const Snap& snap, const std::string& dir) {
   const std::string target = FXPath::Resolve(dir);
   // The last mount on a directory is the one that is seen there.

@@ -273,6 +273,8 @@ CNeError CKestrelNativeSnapManagerPrivate::CreateAndMountSnap(std::list<std::str
     if (err.IsError()) return err.Push(FX_CODE_LOCATION(kFile, kSigCreate));
     volumes[volume] = lv;
   }
+  CNeError room = CheckSpace(volumes);
+  if (room.IsError()) return room;
 
   ZRPI_PlatformBase platform;
   for (auto& entry : volumes) {
@@ -284,6 +286,23 @@ CNeError CKestrelNativeSnapManagerPrivate::CreateAndMountSnap(std::list<std::str
     }
   }
   return CNeError::Success();
+}
+
+// A job that cannot finish does not start: a snapshot that runs out of space
+// mid-backup is lost, and a full thin pool stops its origin's writes too.
+CNeError CKestrelNativeSnapManagerPrivate::CheckSpace(const std::map<std::string, SP<FlrSnapOS::LV>>& volumes) {
+  std::list<SP<FlrSnapOS::LV>> origins;
+  for (auto& v : volumes) origins.push_back(v.second);
+  std::string shortfall;
+  try {
+    shortfall = FlrSnapOS::spaceShortfall(EngineSlot(), origins, static_cast<uint32_t>(m_nSnapCowSizeMB));
+  } catch (const ZrException& e) {
+    shortfall = e.formatError();
+  }
+  if (shortfall.empty()) return CNeError::Success();
+  m_strLastError = "Not enough snapshot space for this job, so no snapshot was made: " + shortfall;
+  ZR_LOG(ZR_LOG_ERROR, kSigCreate, "%s", m_strLastError.c_str());
+  return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigCreate), ENOSPC, m_strLastError);
 }
 
 // Before any snapshot: this manager must hold the record file, and no content

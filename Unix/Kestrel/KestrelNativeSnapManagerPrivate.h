@@ -70,6 +70,8 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   // The engine slot whose snapshots this manager makes and removes. A member,
   // not a virtual call: agents rely on the layout of the virtual table.
   FlrSnapOS::FLR_SNAP_ENG EngineSlot() const { return m_engineSlot; }
+  // Fails with ENOSPC, naming every shortfall, when the job's snapshots would not all fit.
+  CNeError CheckSpace(const std::map<std::string, SP<FlrSnapOS::LV>>& volumes);
   // Cleanup after a failed creation; the map loses the pairs it removed.
   void RollBack();
   // Checks done before a job creates anything: the lock, and content paths a record can hold.

@@ -221,3 +221,16 @@ TEST_F(CreateTest, FreezeComesRightBeforeEachSnapshot) {
   EXPECT_EQ(ReadLines(calls)[0].substr(0, data.size() + 1), data + "|");
   EXPECT_TRUE(m->IsDCFreeze(home));
 }
+
+TEST_F(CreateTest, JobThatWouldNotFitMakesNothing) {
+  engine->setSpaceShortfall(
+      "volume group vg0 has 10 MiB free, the job's snapshots need 64 MiB (vg0/a 32 MiB, vg0/b 32 MiB)");
+  CNeError e = run({home, data});
+  EXPECT_EQ(e.Code(), ENOSPC);
+  EXPECT_EQ(e.Message(),
+            "Not enough snapshot space for this job, so no snapshot was made: volume group vg0 has 10 MiB "
+            "free, the job's snapshots need 64 MiB (vg0/a 32 MiB, vg0/b 32 MiB)");
+  EXPECT_EQ(m->GetLastError(), e.Message());
+  EXPECT_TRUE(engine->callsOf("createSnap").empty());
+  EXPECT_EQ(ReadFile(info), "");
+}

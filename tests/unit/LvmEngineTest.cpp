@@ -531,12 +531,15 @@ TEST(DmStatus, SaysWhatATargetLost) {
       {SnapshotDamage, "Invalid", "is invalid (its copy-on-write space overflowed or failed)"},
       {SnapshotDamage, "Merge failed", "failed to merge"},
       {ThinPoolDamage, "1 10/4096 30/2048 - rw discard_passdown queue_if_no_space - 1024", ""},
-      {ThinPoolDamage, "1 10/4096 2048/2048 - out_of_data_space discard_passdown queue_if_no_space - 1024",
+      {ThinPoolDamage, "1 10/4096 2048/2048 - out_of_data_space discard_passdown queue_if_no_space - 1024", ""},
+      {ThinPoolTrouble, "1 10/4096 2048/2048 - out_of_data_space discard_passdown queue_if_no_space - 1024",
        "ran out of data space"},
-      {ThinPoolDamage, "1 10/4096 30/2048 - ro discard_passdown queue_if_no_space - 1024",
+      {ThinPoolTrouble, "1 10/4096 30/2048 - ro discard_passdown queue_if_no_space - 1024",
        "went read-only after a metadata failure"},
-      {ThinPoolDamage, "1 10/4096 30/2048 - rw discard_passdown queue_if_no_space needs_check 1024",
+      {ThinPoolTrouble, "1 10/4096 30/2048 - rw discard_passdown queue_if_no_space needs_check 1024",
        "needs a metadata check"},
+      {ThinPoolTrouble, "1 10/4096 30/2048 - rw discard_passdown queue_if_no_space - 1024", ""},
+      {ThinPoolTrouble, "Fail", ""},
       {ThinPoolDamage, "Fail", "failed"},
       {ThinPoolDamage, "Error", "cannot read its metadata"},
       {ThinDamage, "2048 4095", ""},
@@ -584,7 +587,7 @@ TEST_F(LvmEngineTest, BtrfsIsRefusedBeforeAnythingIsCreated) {
 
 // ---------------------------------------------------------------- damage
 
-TEST_F(LvmEngineTest, DamageNamesTheOverflowedSnapshotOrTheExhaustedPool) {
+TEST_F(LvmEngineTest, DamageNamesTheOverflowedSnapshotOrTheFailedPool) {
   auto zrks1 = snapshot("vgtest/lvext4", "zrks_1");
   auto zrks2 = snapshot("vgtest/thinlv", "zrks_2");
   dmTargets["vgtest-zrks_1"] = {"snapshot", "16/65536 16"};
@@ -596,10 +599,18 @@ TEST_F(LvmEngineTest, DamageNamesTheOverflowedSnapshotOrTheExhaustedPool) {
   EXPECT_EQ(lvm->damage(*zrks1), "snapshot vgtest/zrks_1 overflowed");
   dmTargets["vgtest-pool-tpool"].status =
       "1 10/4096 2048/2048 - out_of_data_space discard_passdown queue_if_no_space - 1";
-  EXPECT_EQ(lvm->damage(*zrks2), "thin pool vgtest/pool ran out of data space");
+  EXPECT_EQ(lvm->damage(*zrks2), "") << "a full pool still holds the snapshot's data";
+  EXPECT_EQ(log->matching("Thin pool vgtest/pool ran out of data space: writes to its thin volumes, the origin of "
+                          "vgtest/zrks_2 included, fail or wait",
+                          ZR_LOG_ERROR)
+                .size(),
+            1u);
   dmTargets.erase("vgtest-pool-tpool");  // a pool without its -tpool layer is its own device
   dmTargets["vgtest-pool"] = {"thin-pool", "1 10/4096 30/2048 - rw discard_passdown queue_if_no_space needs_check 1"};
-  EXPECT_EQ(lvm->damage(*zrks2), "thin pool vgtest/pool needs a metadata check");
+  EXPECT_EQ(lvm->damage(*zrks2), "");
+  EXPECT_EQ(log->matching("Thin pool vgtest/pool needs a metadata check").size(), 1u);
+  dmTargets["vgtest-pool"].status = "Error";
+  EXPECT_EQ(lvm->damage(*zrks2), "thin pool vgtest/pool cannot read its metadata");
   dmTargets["vgtest-zrks_2"].status = "Fail";
   EXPECT_EQ(lvm->damage(*zrks2), "thin snapshot vgtest/zrks_2 failed");
   EXPECT_TRUE(log->matching("Cannot read the device-mapper status").empty()) << "a missing layer is no failure";
@@ -805,4 +816,60 @@ TEST_F(LvmEngineTest, ChangesOutliveTheTimeoutAndReportsDoNot) {
   } catch (const ZrException& e) {
     EXPECT_NE(std::string(e.getMessage()).find("did not finish in time"), std::string::npos) << e.getMessage();
   }
+}
+
+// ---------------------------------------------------------------- space
+
+// Each thick snapshot's size comes from the first setting that names it.
+TEST_F(LvmEngineTest, CopyOnWriteSizeFollowsTheVolumesOwnSetting) {
+  std::map<std::string, std::string> perVolume;
+  config.volumeCow = [&](const std::string& key) { return perVolume.count(key) ? perVolume[key] : std::string(); };
+  struct Case {
+    std::map<std::string, std::string> perVolume;
+    unsigned percent;
+    uint64_t mib;  // 0: refused
+    std::string source;
+  };
+  // lvxfs: 300 MiB in a VG of 4 MiB extents; the manager's default is 16 MiB.
+  for (const Case& c : {Case{{}, 0, 16, "nSnapCowSizeMB is 16"}, Case{{}, 50, 152, "nSnapCowPercent is 50"},
+                        Case{{{"vgtest", "40"}}, 50, 40, "[SnapCow] vgtest is 40"},
+                        Case{{{"vgtest", "40"}, {"vgtest/lvxfs", "10%"}}, 0, 32, "[SnapCow] vgtest/lvxfs is 10%"},
+                        Case{{{"vgtest/lvxfs", "100000"}}, 0, 300, "[SnapCow] vgtest/lvxfs is 100000"},
+                        Case{{{"vgtest/lvxfs", "ten"}}, 0, 0, ""}, Case{{{"vgtest/lvxfs", "0%"}}, 0, 0, ""},
+                        Case{{{"vgtest/lvxfs", "101%"}}, 0, 0, ""}}) {
+    perVolume = c.perVolume;
+    config.cowPercent = c.percent;
+    remake();
+    LvRow origin;
+    for (auto& r : Fixture("lvs-thick-thin.json")) {
+      if (r.id() == "vgtest/lvxfs") origin = r;
+    }
+    if (c.mib == 0) {
+      EXPECT_THROW(lvm->cowSize(origin, 16), ZrException) << perVolume.begin()->second;
+      continue;
+    }
+    auto size = lvm->cowSize(origin, 16);
+    EXPECT_EQ(size.bytes, c.mib << 20) << c.source;
+    EXPECT_EQ(size.source, c.source);
+  }
+}
+
+TEST_F(LvmEngineTest, JobThatWouldNotFitIsNamedWholeBeforeAnythingIsMade) {
+  useReport(
+      {{"\"lv_uuid\":\"cccc\"", "\"lv_uuid\":\"cccc\", \"data_percent\":\"85.00\", \"metadata_percent\":\"10.50\""}});
+  std::list<SP<FlrSnapOS::LV>> job{volume("vgtest/lvext4"), volume("vgtest/lvxfs")};
+  EXPECT_EQ(lvm->spaceShortfall(job, 32), "") << "32 + 32 MiB fit in 96 MiB";
+  EXPECT_EQ(lvm->spaceShortfall(job, 64),
+            "volume group vgtest has 96 MiB free, the job's snapshots need 128 MiB (vgtest/lvext4 64 MiB, vgtest/lvxfs "
+            "64 MiB)");
+  job.push_back(volume("vgtest/thinlv"));
+  EXPECT_EQ(lvm->spaceShortfall(job, 32),
+            "thin pool vgtest/pool uses 85.00% of its data and 10.50% of its metadata, at or above "
+            "nThinPoolMaxPercent 80");
+  config.thinPoolMaxPercent = 90;
+  remake();
+  EXPECT_EQ(lvm->spaceShortfall({volume("vgtest/thinlv")}, 32), "");
+  size_t creates = 0;
+  for (auto& c : lvmCalls()) creates += c.rfind("lvcreate", 0) == 0;
+  EXPECT_EQ(creates, 0u);
 }

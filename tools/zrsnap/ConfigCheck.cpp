@@ -15,7 +15,8 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
       {"TLM", {"nSnapCowSizeMB"}},
       {"FileSystemAgent", {"nSnapCowSizeMB"}},
       {"SnapOS", {"sEngine", "sGpfsEngine"}},
-      {"LVM", {"sLvmPath", "nTimeoutSeconds"}},
+      {"LVM", {"sLvmPath", "nTimeoutSeconds", "nSnapCowPercent", "nThinPoolMaxPercent"}},
+      {"SnapCow", {}},  // any VG/LV or VG: the engine checks the value when a job uses it
       {"SimEngine", {"sStateDir"}},
       {"GPFS", {"sCommandDir", "nTimeoutSeconds", "sMountInfo"}},
       {"Platform", {"sBaseHomeDirectory"}}};
@@ -76,6 +77,7 @@ ConfigProblems CheckConfiguration() {
     const std::string& key = entry.second;
     auto known = KnownKeys().find(section);
     if (!section.empty() && known == KnownKeys().end()) continue;  // said of the whole section
+    if (section == "SnapCow") continue;
     if (known == KnownKeys().end() || !known->second.count(key)) {
       problems.warnings.push_back(UnknownKeyWarning(config, section, key));
     } else if (IsNumberKey(key) && problems.error.empty()) {

@@ -27,6 +27,10 @@ std::string SnapshotDamage(const std::string& status) {
 std::string ThinPoolDamage(const std::string& status) {
   if (StartsWith(status, "Fail")) return "failed";
   if (StartsWith(status, "Error")) return "cannot read its metadata";
+  return "";
+}
+
+std::string ThinPoolTrouble(const std::string& status) {
   // The mode keywords never clash with the numeric fields around them.
   if (Has(status, "out_of_data_space")) return "ran out of data space";
   if (Has(status, "ro")) return "went read-only after a metadata failure";

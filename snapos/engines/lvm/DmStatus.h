@@ -11,9 +11,12 @@ namespace DmStatus {
 
 // A "snapshot" target: "Invalid", "Merge failed", "Overflow", else its usage.
 ZR_API std::string SnapshotDamage(const std::string& status);
-// A "thin-pool" target: "Fail", "Error", or a line whose mode is
-// out_of_data_space or ro, or that carries needs_check.
+// A "thin-pool" target: "Fail" or "Error".
 ZR_API std::string ThinPoolDamage(const std::string& status);
+// A "thin-pool" target whose mode is out_of_data_space or ro, or that carries
+// needs_check: writes to its volumes fail or wait, but what its thin snapshots
+// hold still reads whole, so a backup from them is complete.
+ZR_API std::string ThinPoolTrouble(const std::string& status);
 // A "thin" target: "Fail" once its pool failed.
 ZR_API std::string ThinDamage(const std::string& status);
 }  // namespace DmStatus

@@ -5,12 +5,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <set>
 #include <tuple>
 
 #include "engines/lvm/BtrfsRule.h"
 #include "engines/lvm/DmStatus.h"
 #include "zr/EvDebug.h"
 #include "zr/FXPath.h"
+#include "zr/LogWriter.h"
 #include "zr/ZRPlatformInfo.h"
 #include "zr/ZrException.h"
 
@@ -86,6 +89,17 @@ std::shared_ptr<LvmEngine> LvmEngine::FromConfig(const ZRPlatformInfo& info) {
   info.getString("LVM", "sLvmPath", &c.lvm);
   unsigned long timeout = c.timeoutSeconds;
   if (info.getNumber("LVM", "nTimeoutSeconds", &timeout)) c.timeoutSeconds = static_cast<unsigned>(timeout);
+  unsigned long percent = 0;
+  if (info.getNumber("LVM", "nSnapCowPercent", &percent))
+    c.cowPercent = static_cast<unsigned>(std::min(percent, 100ul));
+  if (info.getNumber("LVM", "nThinPoolMaxPercent", &percent)) {
+    c.thinPoolMaxPercent = static_cast<unsigned>(std::min(percent, 100ul));
+  }
+  c.volumeCow = [info](const std::string& key) {
+    std::string value;
+    info.getString("SnapCow", key, &value);
+    return value;
+  };
   return std::make_shared<LvmEngine>(c, MakeLibmountOps());
 }
 
@@ -289,15 +303,95 @@ uint64_t LvmEngine::enoughSpace(LvRow& origin, uint32_t cowSizeMB) {
   }
 }
 
-uint64_t LvmEngine::checkFreeSpace(const LvRow& origin, uint32_t cowSizeMB) {
+LvmEngine::CowSize LvmEngine::cowSize(const LvRow& origin, uint32_t cowSizeMB) const {
+  CowSize size;
+  uint64_t want = uint64_t{cowSizeMB} * kMiB;
+  size.source = "nSnapCowSizeMB is " + std::to_string(cowSizeMB);
+  if (m_config.cowPercent) {
+    want = origin.size / 100 * m_config.cowPercent;
+    size.source = "nSnapCowPercent is " + std::to_string(m_config.cowPercent);
+  }
+  for (const std::string& key : {origin.id(), origin.vg}) {
+    const std::string text = m_config.volumeCow(key);
+    if (text.empty()) continue;
+    char* end = nullptr;
+    unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+    const bool percent = end && *end == '%' && end[1] == '\0';
+    if (text.find_first_not_of("0123456789%") != std::string::npos || !end || (*end && !percent) || n == 0 ||
+        (percent && n > 100)) {
+      throw ZrException("[SnapCow] " + key + " = \"" + text + "\" is neither MiB nor a percentage (1% to 100%)",
+                        EINVAL);
+    }
+    want = percent ? origin.size / 100 * n : n * kMiB;
+    size.source = "[SnapCow] " + key + " is " + text;
+    break;
+  }
   // lvcreate caps a copy-on-write area larger than its origin; rounds up to whole extents.
-  uint64_t want = std::min<uint64_t>(uint64_t{cowSizeMB} * kMiB, origin.size);
+  want = std::max<uint64_t>(std::min<uint64_t>(want, origin.size), 1);
   uint64_t extent = origin.vgExtentSize ? origin.vgExtentSize : 4 * kMiB;
-  want = (want + extent - 1) / extent * extent;
+  size.bytes = (want + extent - 1) / extent * extent;
+  return size;
+}
+
+std::string LvmEngine::shortfallIn(const std::vector<LvRow>& all, const std::list<SP<LV>>& origins,
+                                   uint32_t cowSizeMB) {
+  struct Group {
+    uint64_t free = 0, need = 0;
+    std::string parts;
+  };
+  std::map<std::string, Group> groups;
+  std::set<std::string> pools;
+  for (auto& lv : origins) {
+    LvRow origin;
+    for (auto& r : all) {
+      if (r.id() == lv->id) origin = r;
+    }
+    if (origin.name.empty()) continue;  // not this engine's: its own create says why
+    if (origin.isThin()) {
+      pools.insert(origin.vg + "/" + origin.pool);
+      continue;
+    }
+    CowSize size = cowSize(origin, cowSizeMB);
+    Group& g = groups[origin.vg];
+    g.free = origin.vgFree;
+    g.need += size.bytes;
+    g.parts += (g.parts.empty() ? "" : ", ") + origin.id() + " " + std::to_string(size.bytes / kMiB) + " MiB";
+  }
+  std::string why;
+  auto add = [&why](const std::string& part) { why += (why.empty() ? "" : "; ") + part; };
+  for (auto& kv : groups) {
+    if (kv.second.need <= kv.second.free) continue;
+    add("volume group " + kv.first + " has " + std::to_string(kv.second.free / kMiB) + " MiB free, the job's " +
+        "snapshots need " + std::to_string(kv.second.need / kMiB) + " MiB (" + kv.second.parts + ")");
+  }
+  for (auto& r : all) {
+    if (!pools.count(r.id())) continue;
+    const double limit = m_config.thinPoolMaxPercent;
+    if (r.dataPercent < limit && r.metadataPercent < limit) continue;
+    char figures[128];
+    std::snprintf(figures, sizeof figures, "%.2f%% of its data and %.2f%% of its metadata", r.dataPercent,
+                  r.metadataPercent);
+    add("thin pool " + r.id() + " uses " + figures + ", at or above nThinPoolMaxPercent " +
+        std::to_string(m_config.thinPoolMaxPercent));
+  }
+  return why;
+}
+
+std::string LvmEngine::spaceShortfall(const std::list<SP<LV>>& origins, uint32_t cowSizeMB) {
+  std::string why = shortfallIn(rows(), origins, cowSizeMB);
+  if (why.empty()) return why;
+  // Refused only on a report read for the question.
+  forgetReport();
+  return shortfallIn(rows(), origins, cowSizeMB);
+}
+
+uint64_t LvmEngine::checkFreeSpace(const LvRow& origin, uint32_t cowSizeMB) {
+  CowSize size = cowSize(origin, cowSizeMB);
+  const uint64_t want = size.bytes;
   if (origin.vgFree >= want) return want;
   throw ZrException("Cannot snapshot " + origin.id() + ": volume group " + origin.vg + " has " +
                         std::to_string(origin.vgFree / kMiB) + " MiB free, the snapshot needs " +
-                        std::to_string(want / kMiB) + " MiB (nSnapCowSizeMB is " + std::to_string(cowSizeMB) + ")",
+                        std::to_string(want / kMiB) + " MiB (" + size.source + ")",
                     ENOSPC);
 }
 
@@ -396,7 +490,10 @@ SP<Snap> LvmEngine::createSnap(const LV& lv, uint32_t cowSizeMB, const std::stri
     args.insert(args.end(), {"--setactivationskip", "y", "--ignoreactivationskip", "--activate", "y"});
   } else {
     allocated = enoughSpace(origin, cowSizeMB);
-    args.insert(args.end(), {"--size", std::to_string(cowSizeMB) + "m"});
+    ZR_LOG(ZR_LOG_PROGRESS, kFunction, "Snapshot %s of %s gets %llu MiB of copy-on-write space (%s)", name.c_str(),
+           origin.id().c_str(), static_cast<unsigned long long>(allocated / kMiB),
+           cowSize(origin, cowSizeMB).source.c_str());
+    args.insert(args.end(), {"--size", std::to_string(allocated / kMiB) + "m"});
   }
   args.push_back(origin.id());
   runCreate(origin, name, args);
@@ -486,6 +583,13 @@ std::string LvmEngine::thinDamage(const LvRow& snap) {
   if (statusOf(pool + "-tpool", "thin-pool", status) || statusOf(pool, "thin-pool", status)) {
     std::string why = DmStatus::ThinPoolDamage(status);
     if (!why.empty()) return "thin pool " + snap.vg + "/" + snap.pool + " " + why;
+    std::string trouble = DmStatus::ThinPoolTrouble(status);
+    if (!trouble.empty()) {
+      EvDebug().Error(kFunction,
+                      "Thin pool %s/%s %s: writes to its thin volumes, the origin of %s included, fail or wait until "
+                      "it is repaired or extended; the snapshot still reads whole",
+                      snap.vg.c_str(), snap.pool.c_str(), trouble.c_str(), snap.id().c_str());
+    }
   }
   return "";
 }

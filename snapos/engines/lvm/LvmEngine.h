@@ -20,8 +20,12 @@ namespace FlrSnapOS {
 class ZR_API LvmEngine : public Engine {
  public:
   struct Config {
-    std::string lvm = "/sbin/lvm";  // [LVM] sLvmPath
-    unsigned timeoutSeconds = 120;  // [LVM] nTimeoutSeconds
+    std::string lvm = "/sbin/lvm";     // [LVM] sLvmPath
+    unsigned timeoutSeconds = 120;     // [LVM] nTimeoutSeconds
+    unsigned cowPercent = 0;           // [LVM] nSnapCowPercent: a thick snapshot's size, of its origin's
+    unsigned thinPoolMaxPercent = 80;  // [LVM] nThinPoolMaxPercent: fuller pools take no new snapshot
+    // [SnapCow] VG/LV or VG: "N" MiB or "N%" of the origin; "" when not set.
+    std::function<std::string(const std::string&)> volumeCow = [](const std::string&) { return std::string(); };
     std::string sysBlock = "/sys/block";
     std::string backupDir = "/etc/lvm/backup";
     std::string sysFsBtrfs = "/sys/fs/btrfs";
@@ -42,6 +46,16 @@ class ZR_API LvmEngine : public Engine {
   // missing, or not made by udev yet, while the LV exists).
   std::vector<RecordedSnap> findRecorded(FLR_SNAP_ENG kind, const std::vector<std::string>& specials) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
+  // Thick snapshots' space summed per volume group against its free space,
+  // thin pools' data and metadata use against nThinPoolMaxPercent.
+  std::string spaceShortfall(const std::list<SP<LV>>& origins, uint32_t cowSizeMB) override;
+  // The copy-on-write space a thick snapshot of origin gets, in whole
+  // extents, and the setting it comes from.
+  struct CowSize {
+    uint64_t bytes = 0;
+    std::string source;
+  };
+  CowSize cowSize(const LvRow& origin, uint32_t cowSizeMB) const;
   bool isMounted(const Snap& snap) override;
   void deleteSnap(const Snap& snap) override;
   UnmountResult unMount(const std::string& dir, std::string& why) override;
@@ -81,6 +95,7 @@ class ZR_API LvmEngine : public Engine {
   void removeLeftover(const LvRow& origin, const std::string& name, std::string& message);
   // The bytes the snapshot will take; throws when the volume group lacks them.
   uint64_t checkFreeSpace(const LvRow& origin, uint32_t cowSizeMB);
+  std::string shortfallIn(const std::vector<LvRow>& all, const std::list<SP<LV>>& origins, uint32_t cowSizeMB);
   // checkFreeSpace, re-reading the report before it refuses.
   uint64_t enoughSpace(LvRow& origin, uint32_t cowSizeMB);
   LvRow created(const LvRow& origin, const std::string& name, uint64_t allocated, const DmState::Signature& now);

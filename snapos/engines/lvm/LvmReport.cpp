@@ -26,7 +26,7 @@ dev_t LvRow::device() const {
 namespace LvmReport {
 const char kFields[] =
     "lv_name,vg_name,lv_dm_path,lv_attr,origin,pool_lv,lv_uuid,lv_size,vg_free,vg_extent_size,lv_kernel_major,"
-    "lv_kernel_minor,lv_snapshot_invalid";
+    "lv_kernel_minor,lv_snapshot_invalid,data_percent,metadata_percent";
 
 namespace {
 // lvs nests four levels; the bound keeps every walk of the document short.
@@ -88,6 +88,19 @@ int KernelNumber(const nlohmann::json& row, const char* name) {
     throw ZrException(std::string("lvs report field ") + name + " is out of range: " + Quote(text), EPROTO);
   return static_cast<int>(value);
 }
+// "12.50", or "" where the field does not apply; older reports lack it.
+double Percent(const nlohmann::json& row, const char* name) {
+  auto it = row.is_object() ? row.find(name) : row.end();
+  if (it == row.end() || !it->is_string() || it->get_ref<const std::string&>().empty()) return -1;
+  const std::string text = it->get<std::string>();
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (text.find_first_not_of("0123456789.") != std::string::npos || (end && *end) || value > 100) {
+    throw ZrException(std::string("lvs report field ") + name + " is not a percentage: " + Quote(text), EPROTO);
+  }
+  return value;
+}
+
 // The engine asks for --binary ("1" invalid, "0" valid, "-1" not a snapshot);
 // the word is what lvm prints without it. State 'I' or 'S' is an invalid snapshot.
 bool Invalid(const std::string& value, const std::string& attr) {
@@ -148,6 +161,8 @@ std::vector<LvRow> Parse(const std::string& json) {
       r.kernelMajor = KernelNumber(row, "lv_kernel_major");
       r.kernelMinor = KernelNumber(row, "lv_kernel_minor");
       r.snapshotInvalid = Invalid(Field(row, "lv_snapshot_invalid"), r.attr);
+      r.dataPercent = Percent(row, "data_percent");
+      r.metadataPercent = Percent(row, "metadata_percent");
       if (r.name.empty() || r.vg.empty() || r.attr.size() < 5) {
         throw ZrException("lvs report lacks a name, a volume group or attributes in " + RowName(row), EPROTO);
       }

@@ -14,6 +14,9 @@ struct ZR_API LvRow {
   uint64_t size = 0, vgFree = 0, vgExtentSize = 0;
   int kernelMajor = -1, kernelMinor = -1;  // -1 when not active
   bool snapshotInvalid = false;
+  // How full a snapshot's copy-on-write space, or a thin pool's data and
+  // metadata, are; -1 where lvs gives none.
+  double dataPercent = -1, metadataPercent = -1;
 
   char type() const { return attr.empty() ? '?' : attr[0]; }
   bool hidden() const { return !name.empty() && name[0] == '['; }

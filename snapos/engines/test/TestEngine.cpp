@@ -216,6 +216,16 @@ std::string TestEngine::snapshotSpecial(const LV&, const std::string& snapName) 
   return Replace(m_snapDeviceFormat, "{name}", snapName);
 }
 
+void TestEngine::setSpaceShortfall(const std::string& why) {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  m_shortfall = why;
+}
+
+std::string TestEngine::spaceShortfall(const std::list<SP<LV>>&, uint32_t) {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  return m_shortfall;
+}
+
 std::string TestEngine::damage(const Snap& snap) {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   for (auto& s : m_snapshots) {

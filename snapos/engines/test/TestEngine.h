@@ -47,6 +47,8 @@ class TestEngine : public Engine {
   void setHidden(const std::string& device, bool hidden);
   // "{name}" in the format is replaced by the snapshot name.
   void setSnapDeviceFormat(const std::string& format);
+  // What spaceShortfall() answers (empty: everything fits).
+  void setSpaceShortfall(const std::string& why);
   // Makes damage() report why for snapshot name (empty: whole again).
   void setDamage(const std::string& name, const std::string& why);
   void inject(Call call, int nth, Fault fault, std::string arg = "", std::function<void()> callback = {});
@@ -67,6 +69,7 @@ class TestEngine : public Engine {
   std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   SP<Snap> createSnap(const LV& origin, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) override;
   std::string damage(const Snap& snap) override;
+  std::string spaceShortfall(const std::list<SP<LV>>& origins, uint32_t cowSizeMB) override;
   bool isMountedAt(const Snap& snap, const std::string& dir) override;
   bool isMounted(const Snap& snap) override;
   void deleteSnap(const Snap& snap) override;
@@ -102,6 +105,7 @@ class TestEngine : public Engine {
   mutable std::recursive_mutex m_lock;
   std::string m_stateFile;
   std::string m_snapDeviceFormat = "testsnap-{name}";
+  std::string m_shortfall;
   std::vector<Volume> m_volumes;
   std::vector<Snapshot> m_snapshots;
   std::vector<MountEntry> m_extraMounts;
