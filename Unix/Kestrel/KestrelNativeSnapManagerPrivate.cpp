@@ -57,6 +57,43 @@ std::string FolderOf(const std::string& path) {
 }
 
 const char kUnrecordable[] = " contains ':' or a line break, which the snap record file cannot hold";
+
+// One table per process. It is re-read only when the mount table changed, so
+// a long-running agent sees file systems mounted after its first job.
+CXHSMMntTab& MountTable() {
+  static CXHSMMntTab tab;
+  return tab;
+}
+
+// The folder of the snapshot that shows what volume shows. A bind mount of a
+// sub-folder shows that folder of its file system (its root in the mount
+// table), while the snapshot's mount shows the whole file system. "" with why
+// when the snapshot has no such folder (the bind mount's folder was deleted).
+std::string ContentDirectory(const std::string& volume, const std::string& mountDir, std::string& why) {
+  std::shared_ptr<const CXHSMMntTab::Entry> entry;
+  try {
+    MountTable().refreshIfChanged();
+    entry = MountTable().find(volume.c_str());
+  } catch (const ZrException& e) {
+    why = "the mount table cannot be read: " + e.formatError();
+    return "";
+  }
+  // Not a mount point (a GPFS fileset's junction): the snapshot directory is the fileset's own.
+  if (!entry || entry->root.empty() || entry->root == "/") return mountDir;
+  const std::string dir = mountDir + entry->root;
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) {
+    const int err = errno;
+    why = ZrErrnoText(
+        volume + " shows the folder " + entry->root + " of its file system, and the snapshot has no " + dir, err);
+    return "";
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    why = volume + " shows " + entry->root + " of its file system, which is not a folder";
+    return "";
+  }
+  return dir;
+}
 }  // namespace
 
 CKestrelNativeSnapManagerPrivate::CKestrelNativeSnapManagerPrivate() : m_bUseDC(false), m_nSnapCowSizeMB(4096) {}
@@ -215,11 +252,9 @@ CNeError CKestrelNativeSnapManagerPrivate::isNativeSnapPossible(std::string& pat
 }
 
 CNeError CKestrelNativeSnapManagerPrivate::FindLV(std::string& path, SP<FlrSnapOS::LV>& lv) {
-  // One table per process. It is re-read only when the mount table changed, so
-  // a long-running agent sees file systems mounted after its first job.
-  static CXHSMMntTab tab;
   std::shared_ptr<const CXHSMMntTab::Entry> entry;
   try {
+    CXHSMMntTab& tab = MountTable();
     tab.refreshIfChanged();
     entry = tab.find(path.c_str());
   } catch (...) {
@@ -411,8 +446,14 @@ CNeError CKestrelNativeSnapManagerPrivate::SnapWithName(const std::string& volum
 
   CNeError recorded = RecordActual(snap, volume, name, line, mountDir, planned);
   if (recorded.IsError()) return recorded;
-  AppendMapLine(volume, mountDir);
-  m_sourceToLocalMap[volume] = mountDir;
+  std::string why;
+  const std::string content = ContentDirectory(volume, mountDir, why);
+  if (content.empty()) {
+    return UndoAndRefuse(snap, mountDir, planned, line,
+                         "Cannot hand over snapshot " + name + " of " + volume + ": " + why, __LINE__);
+  }
+  AppendMapLine(volume, content);
+  m_sourceToLocalMap[volume] = content;
   if (mountDir != planned) CNeDirectory::Remove(planned, false, false);
   return CNeError::Success();
 }

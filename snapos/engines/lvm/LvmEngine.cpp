@@ -9,6 +9,7 @@
 
 #include "engines/lvm/BtrfsRule.h"
 #include "engines/lvm/DmStatus.h"
+#include "engines/lvm/LvmMessages.h"
 #include "zr/EvDebug.h"
 #include "zr/FXPath.h"
 #include "zr/ZRPlatformInfo.h"
@@ -123,7 +124,10 @@ std::string LvmEngine::failure(const std::vector<std::string>& args, const zr::C
 }
 
 std::string LvmEngine::runOrThrow(const std::vector<std::string>& args, bool killable) {
-  zr::CommandResult r = run(args, killable);
+  return outputOf(args, run(args, killable), killable);
+}
+
+std::string LvmEngine::outputOf(const std::vector<std::string>& args, const zr::CommandResult& r, bool killable) {
   // A change that lvm finished after its time is made all the same.
   if (r.exitStatus == 0 && (!r.timedOut || !killable)) {
     if (r.timedOut) {
@@ -310,29 +314,64 @@ void LvmEngine::checkSuspended(const std::string& vg, std::string& message) {
   }
 }
 
-void LvmEngine::removeLeftover(const LvRow& origin, const std::string& name, std::string& message) {
-  forgetReport();
-  try {
-    for (auto& r : rows()) {
-      if (r.vg == origin.vg && r.name == name && r.isSnapshot() && r.origin == origin.name) {
-        removeSnapshot(r);
-        message += "; the snapshot " + r.id() + " it made was removed again";
-        return;
-      }
-    }
-  } catch (const ZrException& e) {
-    message += "; the snapshot " + origin.vg + "/" + name + " may be left: " + e.formatError();
+std::set<std::string> LvmEngine::uuidsNamed(const std::string& vg, const std::string& name) {
+  std::set<std::string> out;
+  for (auto& r : rows()) {
+    if (r.vg == vg && r.name == name) out.insert(r.uuid);
   }
+  return out;
 }
 
-void LvmEngine::runCreate(const LvRow& origin, const std::string& name, const std::vector<std::string>& args) {
+std::string LvmEngine::frozenHint(const LvRow& origin) {
+  std::string where;
+  for (auto& m : m_mounts->table()) {
+    if (m.source == origin.dmPath || (origin.active() && MountedDevice(m) == origin.device())) where = m.target;
+  }
+  return "; the kernel refused to suspend " + origin.id() +
+         " (Device or resource busy), as it does while its file system is frozen: thaw it (fsfreeze --unfreeze " +
+         (where.empty() ? std::string("MOUNTPOINT") : where) + ") and run the job again";
+}
+
+bool LvmEngine::removeLeftover(const LvRow& origin, const std::string& name, const std::set<std::string>& before,
+                               std::string& message) {
+  const std::string id = origin.vg + "/" + name;
+  forgetReport();
   try {
-    runOrThrow(args, false);
+    bool vgListed = false;
+    for (auto& r : rows()) {
+      if (r.vg != origin.vg) continue;
+      vgListed = true;
+      if (r.name != name) continue;
+      // Only an LV that was not there before the command is of its making.
+      if (before.count(r.uuid)) return true;
+      removeSnapshot(r);
+      message += std::string("; the ") + (r.isSnapshot() ? "snapshot " : "logical volume ") + id +
+                 " it made was removed again";
+      return false;
+    }
+    if (!vgListed) message += "; lvs does not list volume group " + origin.vg + " now, so " + id + " may be left";
+  } catch (const ZrException& e) {
+    message += "; the logical volume " + id + " may be left: " + e.formatError();
+  }
+  return false;
+}
+
+// lvm may fail after it has made the LV under our name: as a snapshot, or as
+// the plain LV of its copy-on-write area when it could not load the snapshot
+// (a suspend that failed). Whatever it left is removed, or the message says so.
+void LvmEngine::runCreate(const LvRow& origin, const std::string& name, const std::vector<std::string>& args) {
+  const std::set<std::string> before = uuidsNamed(origin.vg, name);
+  zr::CommandResult r = run(args, false);
+  try {
+    outputOf(args, r, false);
   } catch (const ZrException& e) {
     std::string message = e.getMessage();
+    // lvm checks the name before it makes anything: the manager tries the next one.
+    if (LvmMessages::NameTaken(r.err, origin.vg, name)) throw ZrException(message, EEXIST);
+    if (LvmMessages::SuspendBusy(r.err)) message += frozenHint(origin);
     checkSuspended(origin.vg, message);
-    removeLeftover(origin, name, message);
-    throw ZrException(message);
+    bool taken = removeLeftover(origin, name, before, message);
+    throw ZrException(message, taken ? EEXIST : 0);  // an exit status is no errno
   }
 }
 
@@ -467,7 +506,8 @@ void LvmEngine::removeSnapshot(const LvRow& snap) {
       runOrThrow({"lvremove", "--yes", snap.id()}, false);
     } catch (const ZrException&) {
       // An inactive or invalid snapshot may need force; an active, valid one never does.
-      if (snap.active() && !snap.snapshotInvalid) throw;
+      // What a failed lvcreate left (a plain LV, a device with no table) may need it too.
+      if (snap.isSnapshot() && snap.active() && !snap.snapshotInvalid) throw;
       runOrThrow({"lvremove", "--yes", "--force", snap.id()}, false);
     }
   } catch (const ZrException& e) {

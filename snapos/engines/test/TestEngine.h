@@ -40,7 +40,8 @@ class TestEngine : public Engine {
   void addNullNestedVolume(const std::string& parent);
   void addSnapshot(const std::string& origin, const std::string& name, const std::string& device,
                    const std::string& mountDir);
-  void addMount(const std::string& device, const std::string& mountPoint);
+  // root: the folder of the device's file system that the mount shows (a bind mount's).
+  void addMount(const std::string& device, const std::string& mountPoint, const std::string& root = "/");
   void markMountTableChanged();
   // "{name}" in the format is replaced by the snapshot name.
   void setSnapDeviceFormat(const std::string& format);
