@@ -850,3 +850,47 @@ TEST_F(LvmEngineTest, AVolumeGroupMissingFromTheReportAfterAFailureIsNotTakenAsC
       << error;
   for (auto& c : lvmCalls()) EXPECT_EQ(c.find("lvremove"), std::string::npos) << c;
 }
+
+TEST_F(LvmEngineTest, AnLvCachedThroughACacheVolumeIsRefusedWhereLvmCannotSnapshotIt) {
+  useReport({{R"("lv_attr":"-wi-ao----", "origin":"", "pool_lv":"")",
+              R"("lv_attr":"Cwi-aoC---", "origin":"", "pool_lv":"[fast_cvol]")"}});
+  struct Case {
+    std::string layout, version;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"cache,cachevol", "2.03.16(2) (2022-05-18)", true},
+      {"cache,cachevol", "2.03.21(2) (2023-04-21)", false},       // lvm fixed it
+      {"writecache,cachevol", "2.03.16(2) (2022-05-18)", false},  // a writecache snapshots fine
+      {"cache,pool", "2.03.16(2) (2022-05-18)", false},           // so does a cache pool
+  };
+  for (auto& c : cases) {
+    std::string pool = test::ReadFile(FIXTURES "/lvs-thick-thin.json");
+    pool.replace(pool.find("{\"lv_name\":\"lvext4\""), 0,
+                 R"({"lv_name":"[fast_cvol]", "vg_name":"vgtest", "lv_dm_path":"/dev/mapper/vgtest-fast_cvol", )"
+                 R"("lv_attr":"Cwi-aoC---", "origin":"", "pool_lv":"", "lv_uuid":"kkkk", "lv_size":"16777216", )"
+                 R"("vg_free":"100663296", "vg_extent_size":"4194304", "lv_kernel_major":"253", )"
+                 R"("lv_kernel_minor":"12", "lv_snapshot_invalid":"-1", "lv_layout":")" +
+                     c.layout + "\"},");
+    test::WriteFile(dir + "/pool.json", pool);
+    fakeLvm("FAKE_LVM_ALL_REPORT", dir + "/pool.json");
+    fakeLvm("FAKE_LVM_VERSION", c.version);
+    test::WriteFile(lvmLog, "");
+    std::string error = createError("vgtest/lvxfs", "zrks_9");
+    bool created = false, asked = false;
+    for (auto& call : lvmCalls()) {
+      created = created || call.rfind("lvcreate", 0) == 0;
+      asked = asked || call == std::string("lvs --reportformat json --binary --units b --nosuffix -o ") +
+                                   LvmReport::kFields + ",lv_layout -a vgtest/fast_cvol";
+    }
+    EXPECT_EQ(created, !c.refused) << c.layout << " " << c.version << ": " << error;
+    EXPECT_TRUE(asked) << "the cache volume's layout is asked for";
+    if (c.refused) {
+      EXPECT_EQ(error,
+                "Cannot snapshot vgtest/lvxfs: it is cached through the cache volume vgtest/fast_cvol (lvconvert "
+                "--cachevol), and lvm 2.03.16(2) cannot snapshot such an LV (lvm 2.03.21 can): its lvcreate fails "
+                "half-way. Detach the cache (lvconvert --splitcache vgtest/lvxfs) or cache the LV through a cache "
+                "pool (--cachepool) (Operation not supported)");
+    }
+  }
+}

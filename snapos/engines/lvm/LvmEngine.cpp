@@ -58,10 +58,18 @@ std::string VersionIn(const std::string& text) {
   return start == std::string::npos ? "" : text.substr(start, end - start);
 }
 
-bool OlderThanJsonReport(const std::string& version) {
+// False too when the version cannot be read.
+bool VersionBefore(const std::string& version, int major, int minor, int patch) {
   int a = 0, b = 0, c = 0;
   if (std::sscanf(version.c_str(), "%d.%d.%d", &a, &b, &c) != 3) return false;
-  return std::make_tuple(a, b, c) < std::make_tuple(2, 2, 158);
+  return std::make_tuple(a, b, c) < std::make_tuple(major, minor, patch);
+}
+
+bool OlderThanJsonReport(const std::string& version) { return VersionBefore(version, 2, 2, 158); }
+
+// "cache,cachevol" holds the word "cachevol"; "writecache,cachevol" does not hold "cache".
+bool HasWord(const std::string& list, const std::string& word) {
+  return ("," + list + ",").find("," + word + ",") != std::string::npos;
 }
 
 // Lines of a command's output, without their indent, joined by " | ".
@@ -139,11 +147,12 @@ std::string LvmEngine::outputOf(const std::vector<std::string>& args, const zr::
   throw ZrException(failure(args, r));  // an exit status is no errno
 }
 
+std::string LvmEngine::version() { return VersionIn(run({"version"}, true).out); }
+
 std::string LvmEngine::reportFailure(const std::vector<std::string>& args, const zr::CommandResult& r) {
   std::string message = failure(args, r);
   if (!m_config.root || r.timedOut) return message;
-  zr::CommandResult v = run({"version"}, true);
-  std::string version = VersionIn(v.out);
+  std::string version = this->version();
   if (OlderThanJsonReport(version)) {
     return "lvm " + version + " is too old: this engine reads the JSON report of lvs, which lvm has since 2.02.158 (" +
            message + ")";
@@ -302,6 +311,35 @@ void LvmEngine::refuseBtrfs(const LvRow& origin) {
       EOPNOTSUPP);
 }
 
+// lvm before 2.03.21 checks the cache of an LV cached through a cache volume
+// while it loads a snapshot of it, the check fails, and lvcreate stops
+// half-way (fixed by lvm2's "cache: fix snapshot of cache with cachevol").
+// A cache pool or a writecache is not affected. Asked only of cached origins.
+void LvmEngine::refuseCacheVolume(const LvRow& origin) {
+  if (origin.type() != 'C' || origin.pool.size() < 3 || origin.pool.front() != '[') return;
+  const std::string pool = origin.vg + "/" + origin.pool.substr(1, origin.pool.size() - 2);  // "[fast_cvol]"
+  std::vector<std::string> args = ReportArgs();
+  args.back() += ",lv_layout";
+  args.insert(args.end(), {"-a", pool});
+  std::string lvm;
+  try {
+    std::vector<std::string> other;
+    std::vector<LvRow> found = LvmReport::Parse(LvmReport::ReportLines(runOrThrow(args, true), other));
+    if (found.empty() || !HasWord(found.front().layout, "cache") || !HasWord(found.front().layout, "cachevol")) return;
+    lvm = version();
+  } catch (const ZrException& e) {
+    EvDebug().Error(kFunction, "Cannot tell how %s is cached: %s", origin.id().c_str(), e.formatError().c_str());
+    return;
+  }
+  if (!VersionBefore(lvm, 2, 3, 21)) return;
+  throw ZrException("Cannot snapshot " + origin.id() + ": it is cached through the cache volume " + pool +
+                        " (lvconvert --cachevol), and lvm " + lvm +
+                        " cannot snapshot such an LV (lvm 2.03.21 can): its lvcreate fails half-way. Detach the "
+                        "cache (lvconvert --splitcache " +
+                        origin.id() + ") or cache the LV through a cache pool (--cachepool)",
+                    EOPNOTSUPP);
+}
+
 void LvmEngine::checkSuspended(const std::string& vg, std::string& message) {
   const std::string prefix = LvmReport::DmName(vg, "");
   for (auto& name : DmState::Suspended(m_config.sysBlock, prefix)) {
@@ -378,6 +416,7 @@ void LvmEngine::runCreate(const LvRow& origin, const std::string& name, const st
 SP<Snap> LvmEngine::createSnap(const LV& lv, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) {
   LvRow origin = row(lv.id);
   refuseBtrfs(origin);
+  refuseCacheVolume(origin);
   DmState::Signature before = DmState::Read(m_config.sysBlock, m_config.backupDir);
   std::vector<std::string> args{"lvcreate", "--yes", "--snapshot", "--name", name};
   uint64_t allocated = 0;

@@ -72,6 +72,10 @@ class ZR_API LvmEngine : public Engine {
   // Appends to message, and logs, every dm device of vg that a failed command left suspended.
   void checkSuspended(const std::string& vg, std::string& message);
   void refuseBtrfs(const LvRow& origin);
+  // Refuses an origin that this lvm cannot snapshot, before anything is made.
+  void refuseCacheVolume(const LvRow& origin);
+  // lvm's version ("2.03.16(2)"), or "" when it does not say.
+  std::string version();
   std::string fileSystemOf(const LvRow& lv);
   void runCreate(const LvRow& origin, const std::string& name, const std::vector<std::string>& args);
   // The UUIDs of the LVs called name in volume group vg (more than one only in a damaged VG).

@@ -148,6 +148,7 @@ std::vector<LvRow> Parse(const std::string& json) {
       r.kernelMajor = KernelNumber(row, "lv_kernel_major");
       r.kernelMinor = KernelNumber(row, "lv_kernel_minor");
       r.snapshotInvalid = Invalid(Field(row, "lv_snapshot_invalid"), r.attr);
+      if (row.contains("lv_layout")) r.layout = Field(row, "lv_layout");
       if (r.name.empty() || r.vg.empty() || r.attr.size() < 5) {
         throw ZrException("lvs report lacks a name, a volume group or attributes in " + RowName(row), EPROTO);
       }
