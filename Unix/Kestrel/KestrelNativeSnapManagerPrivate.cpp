@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "BlockStack.h"
 #include "CXHSMMntTab.h"
 #include "Kestrel/ManagerSignatures.h"
 #include "Kestrel/SnapRecordFile.h"
@@ -273,6 +274,8 @@ CNeError CKestrelNativeSnapManagerPrivate::FindLV(std::string& path, SP<FlrSnapO
   auto found = std::find_if(volumes.begin(), volumes.end(), NativeSnapRDEVCompare(device));
   if (found == volumes.end()) {
     m_strLastError = "Subclient content " + path + " is not a Native Scan Capable mount path";
+    const std::string above = FlrSnapOS::deviceAboveLv(device);
+    if (!above.empty()) m_strLastError += ": " + above + ", and only a logical volume itself can be snapshotted";
     ZR_LOG(ZR_LOG_PROGRESS, kSigFindLV, "%s", m_strLastError.c_str());
     return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigFindLV), kEINVAL, m_strLastError);
   }
