@@ -16,7 +16,7 @@ trap 'rm -rf "$STAGE"' EXIT
 # Top-level modules; dependencies are resolved from modules.dep below.
 # crc32c_generic first: libcrc32c (for dm-thin-pool and xfs) needs the algorithm when it loads.
 WANT="crc32c_generic virtio_pci virtio_blk 9pnet_virtio 9p overlay dm-snapshot dm-thin-pool ext4 xfs"
-OPTIONAL="btrfs dm-cache-smq dm-writecache dm-crypt xts algif_skcipher"   # their scenarios are skipped where the kernel lacks them
+OPTIONAL="btrfs dm-cache-smq dm-writecache dm-crypt xts ecb algif_skcipher"   # their scenarios are skipped where the kernel lacks them
 
 declare -A SEEN=()
 ORDER=()
