@@ -40,8 +40,8 @@ echo "$*" >> /tmp/zr/lvm-calls
 if [ -e /tmp/zr/take-name ]; then
     rm -f /tmp/zr/take-name
     name=$(echo "$*" | sed -n 's/.*--name \([^ ]*\).*/\1/p'); vg=$(echo "$*" | sed -n 's/.* \([^ /]*\)\/[^ ]*$/\1/p')
-    echo "$vg/$name" > /tmp/zr/taken
-    /sbin/lvm lvcreate -qy -L 8M -n "$name" "$vg" > /dev/null 2>> /tmp/zr/taken.err
+    echo "$vg/$name" > /tmp/zr/squatter
+    /sbin/lvm lvcreate -qy -L 8M -n "$name" "$vg" > /dev/null 2>> /tmp/zr/squatter.err
 fi
 if [ -s /tmp/zr/slow-lvcreate ]; then
     trap '' TERM
@@ -344,14 +344,14 @@ scenario_badvg() {
 # nothing, the job tries the next number, and the other LV is left alone.
 scenario_taken() {
     local S=$W/taken rc other
-    : > $W/lvm-calls; rm -f $W/taken; touch $W/take-name
-    "$ZRSNAP" run -q --state-dir $S --log $S.log --exec true /mnt/ext4 2> $W/taken.err
+    : > $W/lvm-calls; rm -f $W/squatter; touch $W/take-name
+    "$ZRSNAP" run -q --state-dir $S --log $S.log --exec true /mnt/ext4 2> $W/taken-job.err
     rc=$?
     rm -f $W/take-name
-    other=$(cat $W/taken 2>/dev/null)
-    check "taken name: the job succeeds under the next number" test $rc = 0 || cat $W/taken.err
+    other=$(cat $W/squatter 2>/dev/null)
+    check "taken name: the job succeeds under the next number" test $rc = 0 || cat $W/taken-job.err
     check "taken name: lvcreate ran twice" test "$(grep -c ^lvcreate $W/lvm-calls)" = 2
-    check "taken name: the LV that took it is left alone" lvs "${other:-none/none}" || cat $W/taken.err
+    check "taken name: the LV that took it is left alone" lvs "${other:-none/none}" || cat $W/squatter.err
     check "taken name: the job's own snapshot is removed" test "$(manager_lvs)" = 1 -a "$(lines $S/snap.info.done)" = 1
     [ -z "$other" ] || lvremove -qy "$other" >/dev/null
 }
