@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "BlockStack.h"
 #include "CXHSMMntTab.h"
 #include "Kestrel/ManagerSignatures.h"
 #include "Kestrel/SnapRecordFile.h"
@@ -68,6 +69,43 @@ std::string LockFileHint(const std::string& path, int err) {
 }
 
 const char kUnrecordable[] = " contains ':' or a line break, which the snap record file cannot hold";
+
+// One table per process. It is re-read only when the mount table changed, so
+// a long-running agent sees file systems mounted after its first job.
+CXHSMMntTab& MountTable() {
+  static CXHSMMntTab tab;
+  return tab;
+}
+
+// The folder of the snapshot that shows what volume shows. A bind mount of a
+// sub-folder shows that folder of its file system (its root in the mount
+// table), while the snapshot's mount shows the whole file system. "" with why
+// when the snapshot has no such folder (the bind mount's folder was deleted).
+std::string ContentDirectory(const std::string& volume, const std::string& mountDir, std::string& why) {
+  std::shared_ptr<const CXHSMMntTab::Entry> entry;
+  try {
+    MountTable().refreshIfChanged();
+    entry = MountTable().find(volume.c_str());
+  } catch (const ZrException& e) {
+    why = "the mount table cannot be read: " + e.formatError();
+    return "";
+  }
+  // Not a mount point (a GPFS fileset's junction): the snapshot directory is the fileset's own.
+  if (!entry || entry->root.empty() || entry->root == "/") return mountDir;
+  const std::string dir = mountDir + entry->root;
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) {
+    const int err = errno;
+    why = ZrErrnoText(
+        volume + " shows the folder " + entry->root + " of its file system, and the snapshot has no " + dir, err);
+    return "";
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    why = volume + " shows " + entry->root + " of its file system, which is not a folder";
+    return "";
+  }
+  return dir;
+}
 }  // namespace
 
 CKestrelNativeSnapManagerPrivate::CKestrelNativeSnapManagerPrivate() : m_bUseDC(false), m_nSnapCowSizeMB(4096) {}
@@ -227,11 +265,9 @@ CNeError CKestrelNativeSnapManagerPrivate::isNativeSnapPossible(std::string& pat
 }
 
 CNeError CKestrelNativeSnapManagerPrivate::FindLV(std::string& path, SP<FlrSnapOS::LV>& lv) {
-  // One table per process. It is re-read only when the mount table changed, so
-  // a long-running agent sees file systems mounted after its first job.
-  static CXHSMMntTab tab;
   std::shared_ptr<const CXHSMMntTab::Entry> entry;
   try {
+    CXHSMMntTab& tab = MountTable();
     tab.refreshIfChanged();
     entry = tab.find(path.c_str());
   } catch (...) {
@@ -250,6 +286,8 @@ CNeError CKestrelNativeSnapManagerPrivate::FindLV(std::string& path, SP<FlrSnapO
   auto found = std::find_if(volumes.begin(), volumes.end(), NativeSnapRDEVCompare(device));
   if (found == volumes.end()) {
     m_strLastError = "Subclient content " + path + " is not a Native Scan Capable mount path";
+    const std::string above = FlrSnapOS::deviceAboveLv(device);
+    if (!above.empty()) m_strLastError += ": " + above + ", and only a logical volume itself can be snapshotted";
     ZR_LOG(ZR_LOG_PROGRESS, kSigFindLV, "%s", m_strLastError.c_str());
     return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigFindLV), kEINVAL, m_strLastError);
   }
@@ -452,12 +490,20 @@ CNeError CKestrelNativeSnapManagerPrivate::SnapWithName(const std::string& volum
 
   CNeError recorded = RecordActual(snap, volume, plan.name, plan.line, mountDir, plan.dir);
   if (recorded.IsError()) return recorded;
+  std::string why;
+  const std::string content = ContentDirectory(volume, mountDir, why);
+  if (content.empty()) {
+    // The line as RecordActual left it.
+    const std::string line = SnapRecordFile::Line(volume, snap->rdev.getSpecial(), mountDir);
+    return UndoAndRefuse(snap, mountDir, plan.dir, line,
+                         "Cannot hand over snapshot " + plan.name + " of " + volume + ": " + why, __LINE__);
+  }
   // The agent reads the map file: a snapshot it does not name is a job that failed.
-  if (int err = AppendMapLine(volume, mountDir)) {
+  if (int err = AppendMapLine(volume, content)) {
     return Refuse("Cannot add the map line of " + volume + " to " + m_strSnapMapInfoFile + ": " + std::strerror(err),
                   __LINE__);
   }
-  m_sourceToLocalMap[volume] = mountDir;
+  m_sourceToLocalMap[volume] = content;
   return CNeError::Success();
 }
 

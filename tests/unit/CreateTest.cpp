@@ -234,3 +234,31 @@ TEST_F(CreateTest, JobThatWouldNotFitMakesNothing) {
   EXPECT_TRUE(engine->callsOf("createSnap").empty());
   EXPECT_EQ(ReadFile(info), "");
 }
+
+// A bind mount of a sub-folder shows that folder; the snapshot is mounted whole,
+// so what the backup is handed must be the same folder inside it.
+TEST_F(CreateTest, ABindMountOfASubFolderIsHandedThatFolderOfTheSnapshot) {
+  const std::string bind = dir + "/srv-x";
+  std::filesystem::create_directories(bind);
+  engine->addMount("vg-home", bind, "/sub");
+  // The test engine mounts nothing: the snapshot's folder is made as the copy would show it.
+  engine->inject(Call::CreateSnap, 1, Fault::After, "",
+                 [&] { std::filesystem::create_directories(engine->snapshots()[0].mountDir + "/sub"); });
+  ASSERT_FALSE(run({bind}).IsError()) << m->GetLastError();
+  const std::string mountDir = engine->snapshots()[0].mountDir;
+  EXPECT_EQ(m->GetSourceToLocalMap()[bind], mountDir + "/sub");
+  EXPECT_EQ(ReadFile(map), "m:" + bind + ":" + mountDir + "/sub:\n");
+  EXPECT_EQ(ReadFile(info), bind + ":" + engine->snapshots()[0].device + ":" + mountDir + "\n") << "what is mounted";
+
+  // The folder the bind mount shows was deleted since: nothing is handed over, nothing stays.
+  const std::string gone = dir + "/srv-y";
+  std::filesystem::create_directories(gone);
+  engine->addMount("vg-data", gone, "/gone//deleted");
+  CNeError e = run({gone});
+  EXPECT_NE(e.Message().find("Cannot hand over snapshot zrks_"), std::string::npos) << e.Message();
+  EXPECT_NE(e.Message().find(gone + " shows the folder /gone//deleted of its file system, and the snapshot has no "),
+            std::string::npos)
+      << e.Message();
+  EXPECT_EQ(m->GetSourceToLocalMap().count(gone), 0u);
+  EXPECT_EQ(engine->snapshots().size(), 0u) << "the job's snapshots are all rolled back";
+}

@@ -119,3 +119,21 @@ TEST_F(GpfsManagerTest, RefusedFileSystemCarriesTheGpfsLocation) {
   ASSERT_EQ(e.Trail().size(), 3u);
   EXPECT_EQ(e.Trail()[2].function, kSigGpfsCreate);
 }
+
+// A bind mount of a sub-folder of a GPFS file system shows that folder, and so
+// does what the backup is handed; a fileset's junction, which is no mount, is
+// handed its own snapshot directory.
+TEST_F(GpfsManagerTest, ABindMountOfASubFolderIsHandedThatFolderOfTheSnapshot) {
+  const std::string bind = dir + "/srv-x";
+  std::filesystem::create_directories(bind);
+  engine->addMount("gpfs0", bind, "/data");
+  engine->inject(Call::CreateSnap, 1, Fault::After, "",
+                 [&] { std::filesystem::create_directories(engine->snapshots()[0].mountDir + "/data"); });
+  ASSERT_FALSE(run({bind, fileset}).IsError()) << m->GetLastError();
+  auto pairs = m->GetSourceToLocalMap();
+  ASSERT_EQ(engine->snapshots().size(), 2u);
+  std::map<std::string, std::string> dirs;  // origin -> the snapshot's directory
+  for (auto& s : engine->snapshots()) dirs[s.origin] = s.mountDir;
+  EXPECT_EQ(pairs[bind], dirs["gpfs0"] + "/data");
+  EXPECT_EQ(pairs[fileset], dirs["gpfs0@projects"]);
+}

@@ -6,6 +6,7 @@
 #include "engines/lvm/BtrfsRule.h"
 #include "engines/lvm/DmStatus.h"
 #include "engines/lvm/LvmEngine.h"
+#include "engines/lvm/LvmMessages.h"
 #include "zr/ZrException.h"
 
 using FlrSnapOS::LvmEngine;
@@ -872,4 +873,144 @@ TEST_F(LvmEngineTest, JobThatWouldNotFitIsNamedWholeBeforeAnythingIsMade) {
   size_t creates = 0;
   for (auto& c : lvmCalls()) creates += c.rfind("lvcreate", 0) == 0;
   EXPECT_EQ(creates, 0u);
+}
+
+// ---------------------------------------------------------------- what a failed lvcreate leaves
+
+namespace {
+// lvm 2.03.16's standard error, as the real-LVM guest shows it.
+const char kNameTaken[] = "  Logical Volume \"zrks_1\" already exists in volume group \"vgtest\"";
+const char kFrozenOrigin[] =
+    "  device-mapper: suspend ioctl on  (253:0) failed: Device or resource busy\n"
+    "  Unable to suspend vgtest-lvext4 (253:0)\n"
+    "  Failed to suspend logical volume vgtest/lvext4.\n"
+    "  Device vgtest-lvext4-real (253:7) is used by another device.\n"
+    "  Failed to revert logical volume vgtest/lvext4.\n"
+    "  Aborting. Manual intervention required.";
+}  // namespace
+
+TEST(LvmMessages, TellATakenNameAndARefusedSuspendApart) {
+  struct Case {
+    std::string err, vg, name;
+    bool taken, busy;
+  };
+  const std::vector<Case> cases = {
+      {kNameTaken, "vgtest", "zrks_1", true, false},
+      {"  historical Logical Volume \"zrks_1\" already exists in volume group \"vgtest\"", "vgtest", "zrks_1", true,
+       false},
+      {kNameTaken, "vgtest", "zrks_10", false, false},  // another name
+      {kNameTaken, "vgother", "zrks_1", false, false},  // another volume group
+      {kFrozenOrigin, "vgtest", "zrks_1", false, true},
+      {"  device-mapper: suspend ioctl on  (253:0) failed: Invalid argument", "vgtest", "zrks_1", false, false},
+      {"  Check of pool vgtest/fast_cvol failed (status:1). Manual repair required!", "vgtest", "zrks_1", false, false},
+  };
+  for (auto& c : cases) {
+    EXPECT_EQ(FlrSnapOS::LvmMessages::NameTaken(c.err, c.vg, c.name), c.taken) << c.err << " / " << c.name;
+    EXPECT_EQ(FlrSnapOS::LvmMessages::SuspendBusy(c.err), c.busy) << c.err;
+  }
+}
+
+namespace {
+// What lvcreate made of the job's zrks_9 before it failed, with its own UUID.
+const char kLeftPlainLv[] =
+    R"({"lv_name":"zrks_9", "vg_name":"vgtest", "lv_dm_path":"/dev/mapper/vgtest-zrks_9", "lv_attr":"-wi-i-----", )"
+    R"("origin":"", "pool_lv":"", "lv_uuid":"left", "lv_size":"16777216", "vg_free":"83886080", )"
+    R"("vg_extent_size":"4194304", "lv_kernel_major":"253", "lv_kernel_minor":"20", "lv_snapshot_invalid":"-1"},)";
+}  // namespace
+
+TEST_F(LvmEngineTest, ATakenNameIsEexistAndTheLvOfThatNameIsLeftAlone) {
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
+  fakeLvm("FAKE_LVM_ERR", kNameTaken);
+  std::string at = mountRoot;
+  try {
+    volume("vgtest/lvext4")->createSnap(16, "zrks_1", at);
+    FAIL() << "created over a taken name";
+  } catch (const ZrException& e) {
+    EXPECT_EQ(e.getErrno(), EEXIST) << e.getMessage();
+    EXPECT_NE(std::string(e.getMessage()).find("already exists in volume group"), std::string::npos);
+  }
+  for (auto& c : lvmCalls()) EXPECT_EQ(c.find("lvremove"), std::string::npos) << c;
+
+  // Whatever lvm says, an LV that was there before the command is never removed.
+  fakeLvm("FAKE_LVM_ERR", "  Internal error: something else.");
+  std::string error;
+  try {
+    volume("vgtest/lvext4")->createSnap(16, "zrks_1", at);
+  } catch (const ZrException& e) {
+    EXPECT_EQ(e.getErrno(), EEXIST) << e.getMessage();
+    error = e.getMessage();
+  }
+  EXPECT_EQ(error.find("removed"), std::string::npos) << error;
+  for (auto& c : lvmCalls()) EXPECT_EQ(c.find("lvremove"), std::string::npos) << c;
+}
+
+TEST_F(LvmEngineTest, ThePlainLvAFrozenOriginLeavesIsRemovedAndTheFreezeNamed) {
+  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-lvext4", "/srv/ext4", "ext4", "/", "rw", 0});
+  std::string after = test::ReadFile(FIXTURES "/lvs-thick-thin.json");
+  after.insert(after.find("{\"lv_name\":\"lvxfs\""), kLeftPlainLv);
+  test::WriteFile(dir + "/after.json", after);
+  fakeLvm("FAKE_LVM_CREATED_REPORT", dir + "/after.json");
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
+  fakeLvm("FAKE_LVM_ERR", kFrozenOrigin);
+  std::string error = createError("vgtest/lvext4", "zrks_9");
+  EXPECT_NE(error.find("exited with status 5: device-mapper: suspend ioctl on  (253:0) failed: Device or resource "
+                       "busy; the kernel refused to suspend vgtest/lvext4 (Device or resource busy), as it does while "
+                       "its file system is frozen: thaw it (fsfreeze --unfreeze /srv/ext4) and run the job again"),
+            std::string::npos)
+      << error;
+  EXPECT_NE(error.find("; the logical volume vgtest/zrks_9 it made was removed again"), std::string::npos) << error;
+  EXPECT_EQ(lvmCalls().back(), "lvremove --yes vgtest/zrks_9");
+}
+
+TEST_F(LvmEngineTest, AVolumeGroupMissingFromTheReportAfterAFailureIsNotTakenAsClean) {
+  fakeLvm("FAKE_LVM_CREATED_REPORT", FIXTURES "/lvs-empty-vg.json");
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
+  std::string error = createError("vgtest/lvext4", "zrks_9");
+  EXPECT_NE(error.find("; lvs does not list volume group vgtest now, so vgtest/zrks_9 may be left"), std::string::npos)
+      << error;
+  for (auto& c : lvmCalls()) EXPECT_EQ(c.find("lvremove"), std::string::npos) << c;
+}
+
+TEST_F(LvmEngineTest, AnLvCachedThroughACacheVolumeIsRefusedWhereLvmCannotSnapshotIt) {
+  useReport({{R"("lv_attr":"-wi-ao----", "origin":"", "pool_lv":"")",
+              R"("lv_attr":"Cwi-aoC---", "origin":"", "pool_lv":"[fast_cvol]")"}});
+  struct Case {
+    std::string layout, version;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"cache,cachevol", "2.03.16(2) (2022-05-18)", true},
+      {"cache,cachevol", "2.03.21(2) (2023-04-21)", false},       // lvm fixed it
+      {"writecache,cachevol", "2.03.16(2) (2022-05-18)", false},  // a writecache snapshots fine
+      {"cache,pool", "2.03.16(2) (2022-05-18)", false},           // so does a cache pool
+  };
+  for (auto& c : cases) {
+    std::string pool = test::ReadFile(FIXTURES "/lvs-thick-thin.json");
+    pool.replace(pool.find("{\"lv_name\":\"lvext4\""), 0,
+                 R"({"lv_name":"[fast_cvol]", "vg_name":"vgtest", "lv_dm_path":"/dev/mapper/vgtest-fast_cvol", )"
+                 R"("lv_attr":"Cwi-aoC---", "origin":"", "pool_lv":"", "lv_uuid":"kkkk", "lv_size":"16777216", )"
+                 R"("vg_free":"100663296", "vg_extent_size":"4194304", "lv_kernel_major":"253", )"
+                 R"("lv_kernel_minor":"12", "lv_snapshot_invalid":"-1", "lv_layout":")" +
+                     c.layout + "\"},");
+    test::WriteFile(dir + "/pool.json", pool);
+    fakeLvm("FAKE_LVM_ALL_REPORT", dir + "/pool.json");
+    fakeLvm("FAKE_LVM_VERSION", c.version);
+    test::WriteFile(lvmLog, "");
+    std::string error = createError("vgtest/lvxfs", "zrks_9");
+    bool created = false, asked = false;
+    for (auto& call : lvmCalls()) {
+      created = created || call.rfind("lvcreate", 0) == 0;
+      asked = asked || call == std::string("lvs --reportformat json --binary --units b --nosuffix -o ") +
+                                   LvmReport::kFields + ",lv_layout -a vgtest/fast_cvol";
+    }
+    EXPECT_EQ(created, !c.refused) << c.layout << " " << c.version << ": " << error;
+    EXPECT_TRUE(asked) << "the cache volume's layout is asked for";
+    if (c.refused) {
+      EXPECT_EQ(error,
+                "Cannot snapshot vgtest/lvxfs: it is cached through the cache volume vgtest/fast_cvol (lvconvert "
+                "--cachevol), and lvm 2.03.16(2) cannot snapshot such an LV (lvm 2.03.21 can): its lvcreate fails "
+                "half-way. Detach the cache (lvconvert --splitcache vgtest/lvxfs) or cache the LV through a cache "
+                "pool (--cachepool) (Operation not supported)");
+    }
+  }
 }

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Build a tiny initramfs: static busybox + the kernel modules needed for
 # virtio disk, 9p host share, overlayfs, device-mapper snapshots, ext4, xfs,
-# and btrfs where the kernel has it.
+# and, where the kernel has them, btrfs, dm-cache, dm-writecache and dm-crypt
+# (origins that lvm cannot snapshot, LUKS on an LV).
 # Usage: build-initramfs.sh [WORKDIR]
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -15,7 +16,7 @@ trap 'rm -rf "$STAGE"' EXIT
 # Top-level modules; dependencies are resolved from modules.dep below.
 # crc32c_generic first: libcrc32c (for dm-thin-pool and xfs) needs the algorithm when it loads.
 WANT="crc32c_generic virtio_pci virtio_blk 9pnet_virtio 9p overlay dm-snapshot dm-thin-pool ext4 xfs"
-OPTIONAL="btrfs"   # its scenario is skipped where the kernel lacks it
+OPTIONAL="btrfs dm-cache-smq dm-writecache dm-crypt xts ecb algif_skcipher"   # their scenarios are skipped where the kernel lacks them
 
 declare -A SEEN=()
 ORDER=()

@@ -1,12 +1,17 @@
 #!/bin/bash
 # Runs INSIDE the qemu guest as root: the scenarios of the real-LVM tier, with
 # the plug-in and the reference host built in this checkout.
-# Usage: guest-scenarios.sh ZRSNAP_BINARY [SCENARIO...]   (default: all of them)
+# Usage: guest-scenarios.sh ZRSNAP_BINARY [--no-udev] [SCENARIO...]   (default: all of them)
 # Prints one "PASS name" or "FAIL name" line per check; exits 0 when all pass.
+# systemd-udevd runs with the rules of lvm2 and dmsetup, as on production
+# systems: /dev/mapper nodes are its links to ../dm-N, made asynchronously.
+# With --no-udev, libdm and lvm make real nodes themselves, at once.
 set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
-ZRSNAP=${1:?usage: guest-scenarios.sh ZRSNAP_BINARY [SCENARIO...]}
+ZRSNAP=${1:?usage: guest-scenarios.sh ZRSNAP_BINARY [--no-udev] [SCENARIO...]}
 shift
+UDEV=1
+[ "${1:-}" = --no-udev ] && { UDEV=0; shift; }
 WANTED=" $* "
 want() { [ "$WANTED" = "  " ] || [ "${WANTED#* $1 }" != "$WANTED" ]; }
 . "$HERE/guest-volumes.sh"
@@ -27,10 +32,17 @@ lines() { [ -f "$1" ] && grep -c . "$1" || echo 0; }
 #   slow-lvcreate DMNAME        lvcreate runs, then DMNAME stays suspended for 8 s while
 #                               SIGTERM is ignored, as lvm does while it loads a snapshot
 #   fail-after-lvcreate         lvcreate runs, then the command fails
+#   take-name                   before the next lvcreate, another LV takes its name
 cat > $W/lvm <<'WRAP'
 #!/bin/sh
 echo "$*" >> /tmp/zr/lvm-calls
 [ "$1" = lvcreate ] || exec /sbin/lvm "$@"
+if [ -e /tmp/zr/take-name ]; then
+    rm -f /tmp/zr/take-name
+    name=$(echo "$*" | sed -n 's/.*--name \([^ ]*\).*/\1/p'); vg=$(echo "$*" | sed -n 's/.* \([^ /]*\)\/[^ ]*$/\1/p')
+    echo "$vg/$name" > /tmp/zr/squatter
+    /sbin/lvm lvcreate -qy -L 8M -n "$name" "$vg" > /dev/null 2>> /tmp/zr/squatter.err
+fi
 if [ -s /tmp/zr/slow-lvcreate ]; then
     trap '' TERM
     /sbin/lvm "$@"; rc=$?
@@ -56,7 +68,16 @@ active_bit() { lvs --noheadings -o lv_attr "$VG/$1" 2>/dev/null | xargs | cut -c
 export ZRSNAP_CONFIG=$W/agent.ini
 config 32
 
-echo "== guest: $(uname -r), $(lvm version | head -1 | xargs)"
+# udevadm refuses to act in a chroot unless told that this one is the system.
+export SYSTEMD_IGNORE_CHROOT=1
+if [ $UDEV = 1 ]; then
+    unset DM_DISABLE_UDEV
+    mkdir -p /run/udev
+    /lib/systemd/systemd-udevd --daemon >/dev/null 2>&1 || { fail "systemd-udevd started"; exit 1; }
+    udevadm trigger --action=add && udevadm settle -t 60
+fi
+settle() { [ $UDEV = 0 ] || udevadm settle -t 60; }
+echo "== guest: $(uname -r), $(lvm version | head -1 | xargs), udev: $([ $UDEV = 1 ] && echo systemd-udevd || echo none)"
 make_volumes || { fail "volume group and file systems made"; exit 1; }
 for v in ext4 xfs thin; do
     echo v1 > /mnt/$v/data.txt
@@ -318,7 +339,177 @@ scenario_badvg() {
     for d in zrpv1 zrpv3 zrpv4 zrpv5; do dmsetup remove $d; done
 }
 
-ALL="job paths crash slow failed_lvcreate busy overflow full owner numeric btrfs badvg"
+# ---------------------------------------------------------------- a taken name
+# Another LV takes the snapshot's name just before lvcreate: lvm makes
+# nothing, the job tries the next number, and the other LV is left alone.
+scenario_taken() {
+    local S=$W/taken rc other
+    : > $W/lvm-calls; rm -f $W/squatter; touch $W/take-name
+    "$ZRSNAP" run -q --state-dir $S --log $S.log --exec true /mnt/ext4 2> $W/taken-job.err
+    rc=$?
+    rm -f $W/take-name
+    other=$(cat $W/squatter 2>/dev/null)
+    check "taken name: the job succeeds under the next number" test $rc = 0 || cat $W/taken-job.err
+    check "taken name: lvcreate ran twice" test "$(grep -c ^lvcreate $W/lvm-calls)" = 2
+    check "taken name: the LV that took it is left alone" lvs "${other:-none/none}" || cat $W/squatter.err
+    check "taken name: the job's own snapshot is removed" test "$(manager_lvs)" = 1 -a "$(lines $S/snap.info.done)" = 1
+    [ -z "$other" ] || lvremove -qy "$other" >/dev/null
+}
+
+# ---------------------------------------------------------------- a bind mount of a sub-folder
+scenario_bind() {
+    local S=$W/bind rc out
+    mkdir -p /mnt/ext4/sub /srv/bind && echo top > /mnt/ext4/which.txt && echo sub > /mnt/ext4/sub/which.txt && sync
+    mount --bind /mnt/ext4/sub /srv/bind || { fail "bind mount: made"; return; }
+    out=$("$ZRSNAP" run -q --state-dir $S --exec 'cat "$ZRSNAP_SNAPSHOT_1/which.txt"' /srv/bind 2> $W/bind.err)
+    rc=$?
+    check "bind mount: the job succeeds" test $rc = 0 || cat $W/bind.err
+    check "bind mount: the backup reads the bound sub-folder of the snapshot" test "$out" = sub
+    check "bind mount: snapshot removed" test "$(manager_lvs)" = 0
+    umount /srv/bind; rm -rf /mnt/ext4/sub /mnt/ext4/which.txt
+}
+
+# ---------------------------------------------------------------- an origin someone froze
+# On 6.1 the kernel refuses to suspend a device whose file system is frozen
+# (EBUSY), and lvcreate leaves the plain LV of its copy-on-write area behind.
+scenario_frozen() {
+    local S=$W/frozen rc
+    fsfreeze -f /mnt/ext4 || { fail "frozen origin: frozen"; return; }
+    "$ZRSNAP" run -q --state-dir $S --log $S.log --exec true /mnt/ext4 2> $W/frozen.err
+    rc=$?
+    fsfreeze -u /mnt/ext4
+    cat $W/frozen.err
+    if [ $rc = 0 ]; then echo "INFO frozen origin: this kernel snapshots a frozen file system"; return; fi
+    check "frozen origin: the job fails" test $rc = 1
+    check "frozen origin: the error names the freeze" \
+        grep -q "as it does while its file system is frozen: thaw it (fsfreeze --unfreeze /mnt/ext4)" $W/frozen.err
+    check "frozen origin: what lvm left is removed" test "$(manager_lvs)" = 0
+    check "frozen origin: the record names nothing" test ! -s $S/snap.info
+    "$ZRSNAP" run -q --state-dir $S --exec true /mnt/ext4
+    check "frozen origin: once thawed, the next job succeeds" test $? = 0 -a "$(manager_lvs)" = 0
+}
+
+# ---------------------------------------------------------------- an LV cached through a cache volume
+scenario_cachevol() {
+    local S=$W/cachevol rc v
+    if ! dmsetup targets | grep -q '^cache '; then echo "INFO cache volume: skipped, the guest has no dm-cache"; return; fi
+    lvcreate -qy -L 64M -n lvcached $VG >/dev/null && mkfs.ext4 -q /dev/$VG/lvcached \
+        && lvcreate -qy -L 16M -n fast $VG >/dev/null && lvconvert -qy --type cache --cachevol fast $VG/lvcached >/dev/null \
+        && mkdir -p /mnt/cached && mount /dev/$VG/lvcached /mnt/cached || { fail "cache volume: LV made"; return; }
+    : > $W/lvm-calls
+    "$ZRSNAP" run -q --state-dir $S --exec true /mnt/cached 2> $W/cachevol.err
+    rc=$?
+    cat $W/cachevol.err
+    v=$(lvm version | sed -n 's/ *LVM version: *\([0-9.]*\).*/\1/p')
+    if [ "$(printf '%s\n2.03.21\n' "$v" | sort -V | head -n 1)" = 2.03.21 ]; then
+        check "cache volume: lvm $v snapshots it" test $rc = 0
+    else
+        check "cache volume: refused under lvm $v, before anything is made" \
+            bash -c "[ $rc = 1 ] && ! grep -q ^lvcreate $W/lvm-calls"
+        check "cache volume: the error says why" \
+            grep -q "Cannot snapshot $VG/lvcached: it is cached through the cache volume $VG/fast_cvol" $W/cachevol.err
+    fi
+    check "cache volume: no snapshot LV left" test "$(manager_lvs)" = 0
+    umount /mnt/cached; lvremove -qy $VG/lvcached >/dev/null
+}
+
+# ---------------------------------------------------------------- LUKS on an LV
+scenario_luks() {
+    local S=$W/luks rc dm
+    lvcreate -qy -L 64M -n lvsec $VG >/dev/null && printf pw > $W/key || { fail "LUKS: LV made"; return; }
+    if ! cryptsetup luksFormat -q --type luks2 --pbkdf pbkdf2 --pbkdf-force-iterations 1000 /dev/$VG/lvsec $W/key \
+        || ! cryptsetup open --key-file $W/key /dev/$VG/lvsec zrsecret; then
+        echo "INFO LUKS: skipped, dm-crypt cannot run here"; lvremove -qy $VG/lvsec >/dev/null; return
+    fi
+    settle
+    mkfs.ext4 -q /dev/mapper/zrsecret && mkdir -p /mnt/sec && mount /dev/mapper/zrsecret /mnt/sec \
+        || { fail "LUKS: file system made"; return; }
+    dm=$(basename "$(readlink -f /dev/mapper/zrsecret)")
+    : > $W/lvm-calls
+    "$ZRSNAP" run -q --state-dir $S --exec true /mnt/sec 2> $W/luks.err
+    rc=$?
+    cat $W/luks.err
+    check "LUKS on an LV: refused" test $rc = 1
+    check "LUKS on an LV: the error names the dm-crypt device and the LV beneath" grep -q "Subclient content /mnt/sec is not a Native Scan Capable mount path: /dev/mapper/zrsecret is the dm-crypt device $dm (zrsecret) over the logical volume $VG/lvsec" $W/luks.err
+    check "LUKS on an LV: nothing created" bash -c "! grep -q ^lvcreate $W/lvm-calls"
+    umount /mnt/sec; cryptsetup close zrsecret; lvremove -qy $VG/lvsec >/dev/null
+}
+
+# ---------------------------------------------------------------- recovery acts on evidence
+# A job killed right after its lvcreate leaves one recorded snapshot; its
+# name as the record holds it. Its mount is taken away, as a reboot would.
+killed_job() {   # STATE_DIR MOUNT_POINT
+    echo 1 > $W/kill-host-after-lvcreate
+    "$ZRSNAP" run -q --state-dir "$1" "$2" > /dev/null
+    rm -f $W/kill-host-after-lvcreate
+    grep " $1/mnt/" /proc/self/mountinfo | cut -d' ' -f5 | xargs -r -n1 umount >&2
+    sed -n 's/.*\(zrks_[0-9]*\).*/\1/p' "$1/snap.info" | head -n 1
+}
+# Never dropped while it exists: the record names every snapshot LV of ours.
+recorded_if_present() {   # VG SNAP STATE_DIR
+    ! lvs "$1/$2" >/dev/null 2>&1 || grep -q "$2" "$3/snap.info"
+}
+
+# lvs reports the snapshot active, and its /dev/mapper node is missing (udev
+# has not made it yet, or someone removed it): it is found by its name.
+scenario_missing_node() {
+    local S=$W/missingnode snap
+    snap=$(killed_job $S /mnt/ext4)
+    check "missing node: a snapshot recorded" test -n "$snap" -a "$(lines $S/snap.info)" = 1 || return
+    rm -f /dev/mapper/$VG-$snap
+    check "missing node: lvs reports it active without a node" \
+        test "$(active_bit $snap)" = a -a ! -e /dev/mapper/$VG-$snap
+    "$ZRSNAP" cleanup --state-dir $S --log $S.log > $W/missingnode.out 2>&1
+    cat $W/missingnode.out
+    check "missing node: never dropped while it exists" recorded_if_present $VG $snap $S
+    check "missing node: cleanup removes it by its name" test "$(manager_lvs)" = 0
+    check "missing node: the record names nothing" test ! -s $S/snap.info
+    lvremove -qy $VG/$snap >/dev/null 2>&1; : > $S/snap.info
+}
+
+# The VG is deactivated between the kill and the cleanup (a boot that has not
+# activated it yet), and activated after.
+scenario_inactive_vg() {
+    local S=$W/inactivevg snap
+    snap=$(killed_job $S /mnt/xfs)
+    check "inactive VG: a snapshot recorded" test -n "$snap" -a "$(lines $S/snap.info)" = 1 || return
+    umount /mnt/ext4 /mnt/xfs /mnt/thin && vgchange -q -an $VG >/dev/null || { fail "inactive VG: deactivated"; return; }
+    "$ZRSNAP" cleanup --state-dir $S --log $S.log > $W/inactivevg.out 2>&1
+    cat $W/inactivevg.out
+    check "inactive VG: never dropped while it exists" recorded_if_present $VG $snap $S
+    vgchange -q -ay $VG >/dev/null && settle
+    mount /dev/$VG/lvext4 /mnt/ext4 && mount /dev/$VG/lvxfs /mnt/xfs && mount /dev/$VG/thin /mnt/thin
+    "$ZRSNAP" cleanup -q --state-dir $S --log $S.log
+    check "inactive VG: removed once the VG is active" test "$(manager_lvs)" = 0 -a ! -s $S/snap.info
+    lvremove -qy $VG/$snap >/dev/null 2>&1; : > $S/snap.info
+}
+
+# The VG's PV appears only after the first cleanup (a disk that comes late):
+# the entry stays recorded and is reported unknown until the VG is visible.
+scenario_late_pv() {
+    local S=$W/latepv snap table="0 131072 linear /dev/vdb 700416"
+    [ -b /dev/vdb ] || { fail "late PV: second disk present"; return; }
+    dmsetup create zrpvlate --table "$table" && settle && vgcreate -q vglate /dev/mapper/zrpvlate >/dev/null \
+        && lvcreate -qy -L 16M -n lv vglate >/dev/null && mkfs.ext4 -q /dev/vglate/lv && mkdir -p /mnt/late \
+        && mount /dev/vglate/lv /mnt/late || { fail "late PV: volume made"; return; }
+    snap=$(killed_job $S /mnt/late)
+    check "late PV: a snapshot recorded" test -n "$snap" -a "$(lines $S/snap.info)" = 1 || return
+    umount /mnt/late && vgchange -q -an vglate >/dev/null && dmsetup remove zrpvlate && settle
+    check "late PV: its VG is not visible" bash -c "! lvs vglate >/dev/null 2>&1"
+    "$ZRSNAP" cleanup --state-dir $S --log $S.log > $W/latepv.out 2>&1
+    cat $W/latepv.out
+    check "late PV: the entry stays recorded while its VG is not visible" grep -q "$snap" $S/snap.info
+    "$ZRSNAP" status --state-dir $S > $W/latepv.status 2>&1
+    check "late PV: status reports the entry unknown" grep -qi unknown $W/latepv.status || cat $W/latepv.status
+    dmsetup create zrpvlate --table "$table" && settle && vgchange -q -ay vglate >/dev/null && settle
+    "$ZRSNAP" cleanup -q --state-dir $S --log $S.log
+    check "late PV: removed once its VG is visible" \
+        bash -c "! lvs --noheadings -o lv_name vglate | grep -q zrks_ && [ ! -s $S/snap.info ]"
+    vgremove -qy -f vglate >/dev/null; dmsetup remove zrpvlate
+}
+
+ALL="job paths crash slow failed_lvcreate busy overflow full owner numeric btrfs badvg taken bind frozen cachevol luks
+     missing_node inactive_vg late_pv"
 for s in $ALL; do
     want $s && scenario_$s
 done

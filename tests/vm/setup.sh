@@ -9,11 +9,14 @@ cd "$WORK"
 export DEBIAN_FRONTEND=noninteractive
 if ! command -v qemu-system-x86_64 >/dev/null || ! command -v lvm >/dev/null \
    || [ ! -x /bin/busybox ] || ! command -v mkfs.xfs >/dev/null || ! command -v cpio >/dev/null \
-   || ! command -v thin_check >/dev/null || ! command -v mkfs.btrfs >/dev/null; then
+   || ! command -v thin_check >/dev/null || ! command -v mkfs.btrfs >/dev/null \
+   || ! command -v udevadm >/dev/null || ! command -v cryptsetup >/dev/null; then
     apt-get update -qq
-    # --no-install-recommends keeps qemu from pulling in GUI/ovmf/etc.
+    # --no-install-recommends keeps qemu from pulling in GUI/ovmf/etc. udev (systemd-udevd)
+    # runs in the guest with the rules that lvm2 and dmsetup install; cryptsetup makes LUKS on an LV.
     apt-get install -y -qq --no-install-recommends \
-        qemu-system-x86 lvm2 thin-provisioning-tools busybox-static xfsprogs btrfs-progs cpio e2fsprogs
+        qemu-system-x86 lvm2 thin-provisioning-tools busybox-static xfsprogs btrfs-progs cpio e2fsprogs \
+        udev cryptsetup-bin
 fi
 
 # Resolve the versioned kernel package that linux-image-amd64 points to, download

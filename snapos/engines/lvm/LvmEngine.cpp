@@ -11,6 +11,7 @@
 
 #include "engines/lvm/BtrfsRule.h"
 #include "engines/lvm/DmStatus.h"
+#include "engines/lvm/LvmMessages.h"
 #include "zr/EvDebug.h"
 #include "zr/FXPath.h"
 #include "zr/LogWriter.h"
@@ -60,10 +61,18 @@ std::string VersionIn(const std::string& text) {
   return start == std::string::npos ? "" : text.substr(start, end - start);
 }
 
-bool OlderThanJsonReport(const std::string& version) {
+// False too when the version cannot be read.
+bool VersionBefore(const std::string& version, int major, int minor, int patch) {
   int a = 0, b = 0, c = 0;
   if (std::sscanf(version.c_str(), "%d.%d.%d", &a, &b, &c) != 3) return false;
-  return std::make_tuple(a, b, c) < std::make_tuple(2, 2, 158);
+  return std::make_tuple(a, b, c) < std::make_tuple(major, minor, patch);
+}
+
+bool OlderThanJsonReport(const std::string& version) { return VersionBefore(version, 2, 2, 158); }
+
+// "cache,cachevol" holds the word "cachevol"; "writecache,cachevol" does not hold "cache".
+bool HasWord(const std::string& list, const std::string& word) {
+  return ("," + list + ",").find("," + word + ",") != std::string::npos;
 }
 
 // Lines of a command's output, without their indent, joined by " | ".
@@ -137,7 +146,10 @@ std::string LvmEngine::failure(const std::vector<std::string>& args, const zr::C
 }
 
 std::string LvmEngine::runOrThrow(const std::vector<std::string>& args, bool killable) {
-  zr::CommandResult r = run(args, killable);
+  return outputOf(args, run(args, killable), killable);
+}
+
+std::string LvmEngine::outputOf(const std::vector<std::string>& args, const zr::CommandResult& r, bool killable) {
   // A change that lvm finished after its time is made all the same.
   if (r.exitStatus == 0 && (!r.timedOut || !killable)) {
     if (r.timedOut) {
@@ -149,11 +161,12 @@ std::string LvmEngine::runOrThrow(const std::vector<std::string>& args, bool kil
   throw ZrException(failure(args, r));  // an exit status is no errno
 }
 
+std::string LvmEngine::version() { return VersionIn(run({"version"}, true).out); }
+
 std::string LvmEngine::reportFailure(const std::vector<std::string>& args, const zr::CommandResult& r) {
   std::string message = failure(args, r);
   if (!m_config.root || r.timedOut) return message;
-  zr::CommandResult v = run({"version"}, true);
-  std::string version = VersionIn(v.out);
+  std::string version = this->version();
   if (OlderThanJsonReport(version)) {
     return "lvm " + version + " is too old: this engine reads the JSON report of lvs, which lvm has since 2.02.158 (" +
            message + ")";
@@ -439,6 +452,35 @@ void LvmEngine::refuseBtrfs(const LvRow& origin) {
       EOPNOTSUPP);
 }
 
+// lvm before 2.03.21 checks the cache of an LV cached through a cache volume
+// while it loads a snapshot of it, the check fails, and lvcreate stops
+// half-way (fixed by lvm2's "cache: fix snapshot of cache with cachevol").
+// A cache pool or a writecache is not affected. Asked only of cached origins.
+void LvmEngine::refuseCacheVolume(const LvRow& origin) {
+  if (origin.type() != 'C' || origin.pool.size() < 3 || origin.pool.front() != '[') return;
+  const std::string pool = origin.vg + "/" + origin.pool.substr(1, origin.pool.size() - 2);  // "[fast_cvol]"
+  std::vector<std::string> args = ReportArgs();
+  args.back() += ",lv_layout";
+  args.insert(args.end(), {"-a", pool});
+  std::string lvm;
+  try {
+    std::vector<std::string> other;
+    std::vector<LvRow> found = LvmReport::Parse(LvmReport::ReportLines(runOrThrow(args, true), other));
+    if (found.empty() || !HasWord(found.front().layout, "cache") || !HasWord(found.front().layout, "cachevol")) return;
+    lvm = version();
+  } catch (const ZrException& e) {
+    EvDebug().Error(kFunction, "Cannot tell how %s is cached: %s", origin.id().c_str(), e.formatError().c_str());
+    return;
+  }
+  if (!VersionBefore(lvm, 2, 3, 21)) return;
+  throw ZrException("Cannot snapshot " + origin.id() + ": it is cached through the cache volume " + pool +
+                        " (lvconvert --cachevol), and lvm " + lvm +
+                        " cannot snapshot such an LV (lvm 2.03.21 can): its lvcreate fails half-way. Detach the "
+                        "cache (lvconvert --splitcache " +
+                        origin.id() + ") or cache the LV through a cache pool (--cachepool)",
+                    EOPNOTSUPP);
+}
+
 void LvmEngine::checkSuspended(const std::string& vg, std::string& message) {
   const std::string prefix = LvmReport::DmName(vg, "");
   for (auto& name : DmState::Suspended(m_config.sysBlock, prefix)) {
@@ -451,35 +493,71 @@ void LvmEngine::checkSuspended(const std::string& vg, std::string& message) {
   }
 }
 
-void LvmEngine::removeLeftover(const LvRow& origin, const std::string& name, std::string& message) {
-  forgetReport();
-  try {
-    for (auto& r : rows()) {
-      if (r.vg == origin.vg && r.name == name && r.isSnapshot() && r.origin == origin.name) {
-        removeSnapshot(r);
-        message += "; the snapshot " + r.id() + " it made was removed again";
-        return;
-      }
-    }
-  } catch (const ZrException& e) {
-    message += "; the snapshot " + origin.vg + "/" + name + " may be left: " + e.formatError();
+std::set<std::string> LvmEngine::uuidsNamed(const std::string& vg, const std::string& name) {
+  std::set<std::string> out;
+  for (auto& r : rows()) {
+    if (r.vg == vg && r.name == name) out.insert(r.uuid);
   }
+  return out;
 }
 
-void LvmEngine::runCreate(const LvRow& origin, const std::string& name, const std::vector<std::string>& args) {
+std::string LvmEngine::frozenHint(const LvRow& origin) {
+  std::string where;
+  for (auto& m : m_mounts->table()) {
+    if (m.source == origin.dmPath || (origin.active() && MountedDevice(m) == origin.device())) where = m.target;
+  }
+  return "; the kernel refused to suspend " + origin.id() +
+         " (Device or resource busy), as it does while its file system is frozen: thaw it (fsfreeze --unfreeze " +
+         (where.empty() ? std::string("MOUNTPOINT") : where) + ") and run the job again";
+}
+
+bool LvmEngine::removeLeftover(const LvRow& origin, const std::string& name, const std::set<std::string>& before,
+                               std::string& message) {
+  const std::string id = origin.vg + "/" + name;
+  forgetReport();
   try {
-    runOrThrow(args, false);
+    bool vgListed = false;
+    for (auto& r : rows()) {
+      if (r.vg != origin.vg) continue;
+      vgListed = true;
+      if (r.name != name) continue;
+      // Only an LV that was not there before the command is of its making.
+      if (before.count(r.uuid)) return true;
+      removeSnapshot(r);
+      message += std::string("; the ") + (r.isSnapshot() ? "snapshot " : "logical volume ") + id +
+                 " it made was removed again";
+      return false;
+    }
+    if (!vgListed) message += "; lvs does not list volume group " + origin.vg + " now, so " + id + " may be left";
+  } catch (const ZrException& e) {
+    message += "; the logical volume " + id + " may be left: " + e.formatError();
+  }
+  return false;
+}
+
+// lvm may fail after it has made the LV under our name: as a snapshot, or as
+// the plain LV of its copy-on-write area when it could not load the snapshot
+// (a suspend that failed). Whatever it left is removed, or the message says so.
+void LvmEngine::runCreate(const LvRow& origin, const std::string& name, const std::vector<std::string>& args) {
+  const std::set<std::string> before = uuidsNamed(origin.vg, name);
+  zr::CommandResult r = run(args, false);
+  try {
+    outputOf(args, r, false);
   } catch (const ZrException& e) {
     std::string message = e.getMessage();
+    // lvm checks the name before it makes anything: the manager tries the next one.
+    if (LvmMessages::NameTaken(r.err, origin.vg, name)) throw ZrException(message, EEXIST);
+    if (LvmMessages::SuspendBusy(r.err)) message += frozenHint(origin);
     checkSuspended(origin.vg, message);
-    removeLeftover(origin, name, message);
-    throw ZrException(message);
+    bool taken = removeLeftover(origin, name, before, message);
+    throw ZrException(message, taken ? EEXIST : 0);  // an exit status is no errno
   }
 }
 
 SP<Snap> LvmEngine::createSnap(const LV& lv, uint32_t cowSizeMB, const std::string& name, std::string& mountDir) {
   LvRow origin = row(lv.id);
   refuseBtrfs(origin);
+  refuseCacheVolume(origin);
   DmState::Signature before = DmState::Read(m_config.sysBlock, m_config.backupDir);
   std::vector<std::string> args{"lvcreate", "--yes", "--snapshot", "--name", name};
   uint64_t allocated = 0;
@@ -618,7 +696,8 @@ void LvmEngine::removeSnapshot(const LvRow& snap) {
       runOrThrow({"lvremove", "--yes", snap.id()}, false);
     } catch (const ZrException&) {
       // An inactive or invalid snapshot may need force; an active, valid one never does.
-      if (snap.active() && !snap.snapshotInvalid) throw;
+      // What a failed lvcreate left (a plain LV, a device with no table) may need it too.
+      if (snap.isSnapshot() && snap.active() && !snap.snapshotInvalid) throw;
       runOrThrow({"lvremove", "--yes", "--force", snap.id()}, false);
     }
   } catch (const ZrException& e) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,8 @@ class ZR_API LvmEngine : public Engine {
   // Runs lvm; a command that changes LVM (killable false) is never killed on timeout.
   zr::CommandResult run(const std::vector<std::string>& args, bool killable);
   std::string runOrThrow(const std::vector<std::string>& args, bool killable);
+  // The output of a finished lvm command; throws when it failed.
+  std::string outputOf(const std::vector<std::string>& args, const zr::CommandResult& r, bool killable);
   // What went wrong with a finished lvm command, for a message.
   std::string failure(const std::vector<std::string>& args, const zr::CommandResult& r) const;
   // The reason lvs printed no report, naming lvm's version when it predates the JSON report.
@@ -89,10 +92,21 @@ class ZR_API LvmEngine : public Engine {
   // Appends to message, and logs, every dm device of vg that a failed command left suspended.
   void checkSuspended(const std::string& vg, std::string& message);
   void refuseBtrfs(const LvRow& origin);
+  // Refuses an origin that this lvm cannot snapshot, before anything is made.
+  void refuseCacheVolume(const LvRow& origin);
+  // lvm's version ("2.03.16(2)"), or "" when it does not say.
+  std::string version();
   std::string fileSystemOf(const LvRow& lv);
   void runCreate(const LvRow& origin, const std::string& name, const std::vector<std::string>& args);
-  // After a failed lvcreate: removes snapshot name of origin if lvm made it after all.
-  void removeLeftover(const LvRow& origin, const std::string& name, std::string& message);
+  // The UUIDs of the LVs called name in volume group vg (more than one only in a damaged VG).
+  std::set<std::string> uuidsNamed(const std::string& vg, const std::string& name);
+  // After a failed lvcreate: removes the LV called name in origin's volume group
+  // if it was not there before (its UUID is not in before), and says so in
+  // message. True when an LV of that name was there before.
+  bool removeLeftover(const LvRow& origin, const std::string& name, const std::set<std::string>& before,
+                      std::string& message);
+  // Why lvm could not suspend origin, and what to do, for a message.
+  std::string frozenHint(const LvRow& origin);
   // The bytes the snapshot will take; throws when the volume group lacks them.
   uint64_t checkFreeSpace(const LvRow& origin, uint32_t cowSizeMB);
   std::string shortfallIn(const std::vector<LvRow>& all, const std::list<SP<LV>>& origins, uint32_t cowSizeMB);
@@ -103,6 +117,7 @@ class ZR_API LvmEngine : public Engine {
   // when the system changed in other ways too.
   void noteOwnChange(const DmState::Signature& before, const DmState::Signature& after,
                      const std::set<std::string>& keys, const std::function<void(std::vector<LvRow>&)>& apply);
+  // Removes a snapshot the engine made, or what its failed lvcreate left.
   void removeSnapshot(const LvRow& snap);
   std::string thinDamage(const LvRow& snap);
   // The status of dm device name when it has a target of this type; false otherwise.

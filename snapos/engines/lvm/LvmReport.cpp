@@ -163,6 +163,7 @@ std::vector<LvRow> Parse(const std::string& json) {
       r.snapshotInvalid = Invalid(Field(row, "lv_snapshot_invalid"), r.attr);
       r.dataPercent = Percent(row, "data_percent");
       r.metadataPercent = Percent(row, "metadata_percent");
+      if (row.contains("lv_layout")) r.layout = Field(row, "lv_layout");
       if (r.name.empty() || r.vg.empty() || r.attr.size() < 5) {
         throw ZrException("lvs report lacks a name, a volume group or attributes in " + RowName(row), EPROTO);
       }

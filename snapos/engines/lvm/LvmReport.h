@@ -11,6 +11,7 @@ namespace FlrSnapOS {
 // One row of `lvs --reportformat json --units b --nosuffix -o <LvmReport::kFields>`.
 struct ZR_API LvRow {
   std::string name, vg, dmPath, attr, origin, pool, uuid;
+  std::string layout;  // lv_layout ("cache,cachevol"), when the report was asked for it
   uint64_t size = 0, vgFree = 0, vgExtentSize = 0;
   int kernelMajor = -1, kernelMinor = -1;  // -1 when not active
   bool snapshotInvalid = false;

@@ -64,9 +64,9 @@ void TestEngine::setDamage(const std::string& snapName, const std::string& why) 
   changed();
 }
 
-void TestEngine::addMount(const std::string& device, const std::string& mountPoint) {
+void TestEngine::addMount(const std::string& device, const std::string& mountPoint, const std::string& root) {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
-  m_extraMounts.push_back(MountEntry{device, mountPoint, "testfs", "/"});
+  m_extraMounts.push_back(MountEntry{device, mountPoint, "testfs", root});
   changed();
 }
 
@@ -353,7 +353,9 @@ void TestEngine::save() const {
                               {"damage", s.damage}});
   }
   j["mounts"] = nlohmann::json::array();
-  for (auto& m : m_extraMounts) j["mounts"].push_back({{"device", m.device}, {"mountPoint", m.mountPoint}});
+  for (auto& m : m_extraMounts) {
+    j["mounts"].push_back({{"device", m.device}, {"mountPoint", m.mountPoint}, {"root", m.root}});
+  }
   // A forked child may die at any step: the parent must find a whole state.
   if (int err = zr::ReplaceDurably(m_stateFile, j.dump())) throw ZrException("Cannot save " + m_stateFile, err);
 }
@@ -373,7 +375,9 @@ void TestEngine::load() {
     m_snapshots.push_back(
         Snapshot{s["name"], s["device"], s["origin"], s["mountDir"], s["mounted"], s.value("damage", "")});
   }
-  for (auto& m : j["mounts"]) m_extraMounts.push_back(MountEntry{m["device"], m["mountPoint"], "testfs", "/"});
+  for (auto& m : j["mounts"]) {
+    m_extraMounts.push_back(MountEntry{m["device"], m["mountPoint"], "testfs", m.value("root", "/")});
+  }
   ++m_generation;
 }
 }  // namespace FlrSnapOS

@@ -40,7 +40,8 @@ class TestEngine : public Engine {
   void addNullNestedVolume(const std::string& parent);
   void addSnapshot(const std::string& origin, const std::string& name, const std::string& device,
                    const std::string& mountDir);
-  void addMount(const std::string& device, const std::string& mountPoint);
+  // root: the folder of the device's file system that the mount shows (a bind mount's).
+  void addMount(const std::string& device, const std::string& mountPoint, const std::string& root = "/");
   void markMountTableChanged();
   // A hidden volume is left out of listings, as a VG that lvs cannot read yet:
   // no recorded snapshot is known gone while one is hidden.
