@@ -51,11 +51,18 @@ class HostExecTest : public ::testing::Test, protected host::SimHost {
     return false;
   }
 
-  // The process called zrsnap-watch in the process group.
-  static pid_t WatchdogIn(pid_t group) {
+  static pid_t ParentOf(pid_t pid) {
+    std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("PPid:", 0) == 0) return static_cast<pid_t>(std::atoi(line.c_str() + 5));
+    }
+    return 0;
+  }
+  // zrsnap's child called zrsnap-watch.
+  static pid_t WatchdogOf(pid_t zrsnap) {
     for (auto& entry : fs::directory_iterator("/proc")) {
       pid_t pid = static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
-      if (pid > 0 && ::getpgid(pid) == group && ReadFile(entry.path() / "comm") == "zrsnap-watch\n") return pid;
+      if (pid > 0 && ParentOf(pid) == zrsnap && ReadFile(entry.path() / "comm") == "zrsnap-watch\n") return pid;
     }
     return 0;
   }
@@ -160,7 +167,7 @@ TEST_F(HostExecTest, OnlyTheStandardStreamsReachTheBackupAndItsWatchdog) {
   options.timeoutSeconds = 60;
   std::thread go([&] {
     pid_t leader = pidIn("leader");
-    watchdogFds = DescriptorsOf(WatchdogIn(leader));
+    watchdogFds = DescriptorsOf(WatchdogOf(ParentOf(leader)));
     host::WriteFile(top / "go", "");
   });
   auto run = zr::RunCommand(args, options);

@@ -6,6 +6,7 @@
 #include "engines/lvm/BtrfsRule.h"
 #include "engines/lvm/DmStatus.h"
 #include "engines/lvm/LvmEngine.h"
+#include "engines/lvm/LvmErrors.h"
 #include "zr/ZrException.h"
 
 using FlrSnapOS::LvmEngine;
@@ -624,6 +625,59 @@ TEST_F(LvmEngineTest, ASnapshotThatAFailedLvcreateMadeIsRemovedAgain) {
   EXPECT_EQ(calls[3], "lvremove --yes vgtest/zrks_9");
 }
 
+TEST(LvmErrors, TheReasonIsLvmsErrorLinesNotItsWarnings) {
+  const std::string warning =
+      "  WARNING: Sum of all thin volume sizes (2.00 GiB) exceeds the size of thin pool vgtest/pool (1.00 GiB).\n";
+  const std::string suspend =
+      "  device-mapper: suspend ioctl on  (253:2) failed: Device or resource busy\n"
+      "  Failed to suspend thin snapshot origin vgtest/thinlv.\n";
+  std::string many;
+  for (int i = 1; i <= 10; ++i) many += "  error " + std::to_string(i) + "\n";
+  struct Case {
+    std::string err, reason;
+  };
+  for (const Case& c : {
+           Case{warning + suspend,
+                "device-mapper: suspend ioctl on  (253:2) failed: Device or resource busy | Failed to suspend thin "
+                "snapshot origin vgtest/thinlv."},
+           Case{warning, warning.substr(2, warning.size() - 3)},
+           Case{"", ""},
+           Case{many, "error 1 | error 2 | error 3 | error 4 | error 5 | error 6 | error 7 | error 8 | (2 more lines)"},
+       }) {
+    EXPECT_EQ(FlrSnapOS::LvmErrors::Reason(c.err), c.reason) << c.err;
+  }
+}
+
+TEST(LvmErrors, InUseIsEachOfLvmsWordsForAnOpenVolume) {
+  struct Case {
+    const char* err;
+    bool inUse;
+  };
+  for (const Case& c :
+       {Case{"  Logical volume vgtest/zrks_1 contains a filesystem in use.\n", true},
+        Case{"  Logical volume vgtest/zrks_1 in use.\n", true},
+        Case{"  WARNING: x\n  Logical volume vgtest/zrks_1 is used by another device.\n", true},
+        Case{"  Volume group \"vgtest\" not found\n", false}, Case{"  LV vgtest/cache is already in use.\n", false}}) {
+    EXPECT_EQ(FlrSnapOS::LvmErrors::SaysInUse(c.err), c.inUse) << c.err;
+  }
+}
+
+// A thin pool over its size makes lvm warn first: the failure is the lines after.
+TEST_F(LvmEngineTest, AFailedChangeQuotesLvmsErrorsPastItsWarnings) {
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
+  fakeLvm("FAKE_LVM_ERR",
+          "  WARNING: Sum of all thin volume sizes (2.00 GiB) exceeds the size of thin pool vgtest/pool (1.00 GiB).\n"
+          "  device-mapper: suspend ioctl on  (253:5) failed: Device or resource busy\n"
+          "  Failed to suspend thin snapshot origin vgtest/thinlv.");
+  std::string error = createError("vgtest/thinlv", "zrks_9");
+  EXPECT_NE(error.find("lvcreate --yes --snapshot --name zrks_9 --setactivationskip y --ignoreactivationskip "
+                       "--activate y vgtest/thinlv exited with status 5: device-mapper: suspend ioctl on  (253:5) "
+                       "failed: Device or resource busy | Failed to suspend thin snapshot origin vgtest/thinlv."),
+            std::string::npos)
+      << error;
+  EXPECT_EQ(error.find("WARNING"), std::string::npos) << error;
+}
+
 TEST_F(LvmEngineTest, AnOriginLeftSuspendedIsReportedLoudly) {
   addDmDevice("dm-0", "vgtest-lvext4", "253:0", true);
   addDmDevice("dm-1", "vgtest-lvxfs", "253:1", false);
@@ -648,7 +702,7 @@ TEST_F(LvmEngineTest, AReportOfTheReadableVolumeGroupsIsUsedWhateverTheExitCode)
       log->matching("lvs reported: WARNING: Couldn't find device with uuid abc. | Volume group \"vgbad\"", ZR_LOG_ERROR)
           .size(),
       1u);
-  EXPECT_EQ(log->matching("exited with status 5: WARNING: Couldn't find device with uuid abc.; using its report of "
+  EXPECT_EQ(log->matching("exited with status 5: Volume group \"vgbad\" is missing a PV; using its report of "
                           "the volume groups it could read",
                           ZR_LOG_ERROR)
                 .size(),
@@ -661,7 +715,7 @@ TEST_F(LvmEngineTest, AReportOfTheReadableVolumeGroupsIsUsedWhateverTheExitCode)
     lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
     FAIL() << "a failed lvs without a report was taken as no volumes";
   } catch (const ZrException& e) {
-    EXPECT_NE(e.formatError().find("exited with status 5: WARNING: Couldn't find device"), std::string::npos)
+    EXPECT_NE(e.formatError().find("exited with status 5: Volume group \"vgbad\" is missing a PV"), std::string::npos)
         << e.formatError();
     EXPECT_EQ(e.formatError(), e.getMessage());
   }

@@ -9,6 +9,7 @@
 
 #include "engines/lvm/BtrfsRule.h"
 #include "engines/lvm/DmStatus.h"
+#include "engines/lvm/LvmErrors.h"
 #include "zr/EvDebug.h"
 #include "zr/FXPath.h"
 #include "zr/ZRPlatformInfo.h"
@@ -113,13 +114,17 @@ zr::CommandResult LvmEngine::run(const std::vector<std::string>& args, bool kill
 }
 
 std::string LvmEngine::failure(const std::vector<std::string>& args, const zr::CommandResult& r) const {
-  if (!m_config.root) {
-    return "lvm needs root, and this process runs as user " + std::to_string(::geteuid()) + ": " +
-           r.describeFailure({m_config.lvm, args.front()});
-  }
   std::vector<std::string> argv{m_config.lvm};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return r.describeFailure(argv);
+  if (m_config.root) {
+    argv.insert(argv.end(), args.begin(), args.end());
+  } else {
+    argv.push_back(args.front());
+  }
+  std::string text = r.describeEnd(argv);
+  std::string reason = LvmErrors::Reason(r.err);
+  if (!reason.empty()) text += ": " + reason;
+  if (m_config.root) return text;
+  return "lvm needs root, and this process runs as user " + std::to_string(::geteuid()) + ": " + text;
 }
 
 std::string LvmEngine::runOrThrow(const std::vector<std::string>& args, bool killable) {
