@@ -135,6 +135,8 @@ class LvmEngineTest : public test::EngineTest {
     config.sysBlock = sysBlock;
     config.backupDir = dir + "/no-backups";
     config.sysFsBtrfs = dir + "/sys-fs-btrfs";
+    config.proc = dir + "/proc";
+    config.busyPauseMs = 0;
     config.root = true;
     config.dmStatus = [this](const std::string& name, FlrSnapOS::DmState::Target& target, int& err) {
       auto it = dmTargets.find(name);
@@ -371,10 +373,60 @@ TEST_F(LvmEngineTest, UnmountsOnlyItsOwnSnapshotMounts) {
   EXPECT_TRUE(mounts->calls.empty());
   mounts->umountError = "umount: target is busy";
   EXPECT_EQ(lvm->unMount("/mnt/ours", why), FlrSnapOS::UnmountResult::Failed);
-  EXPECT_EQ(why, "umount: target is busy (Device or resource busy)");
+  EXPECT_EQ(why, "umount: target is busy (Device or resource busy); tried 5 times; held by no process that this one "
+                 "can see holds it; 1 process(es) could not be examined (cannot read " +
+                     dir + "/proc: No such file or directory)");
+  EXPECT_EQ(mounts->calls.size(), 5u) << "tried again, never lazily";
   mounts->umountError.clear();
   EXPECT_EQ(lvm->unMount("/mnt/ours", why), FlrSnapOS::UnmountResult::Unmounted);
   EXPECT_EQ(mounts->calls.back(), "umount /mnt/ours");
+}
+
+// A process in /proc as the kernel shows it: links for cwd, root and open files, and its mappings.
+void FakeProcess(const std::string& proc, int pid, const std::string& cmdline,
+                 const std::vector<std::pair<std::string, std::string>>& links, const std::string& maps) {
+  const std::string at = proc + "/" + std::to_string(pid);
+  std::filesystem::create_directories(at + "/fd");
+  test::WriteFile(at + "/cmdline", cmdline);
+  test::WriteFile(at + "/maps", maps);
+  for (auto& l : links) std::filesystem::create_symlink(l.second, at + "/" + l.first);
+}
+
+// The kernel's EBUSY names no holder: the engine does, and what is mounted inside.
+TEST_F(LvmEngineTest, ABusyUnmountNamesWhatHoldsIt) {
+  FakeProcess(config.proc, 4242, std::string("sleep\0" "300\0", 10), {{"cwd", "/mnt/ours/sub"}, {"fd/5", "/mnt/ours/f"}},
+              "7f00-7f01 r-xp 00000000 fd:03 12 /mnt/ours/lib.so\n7f01-7f02 r--p 00001000 fd:03 12 /mnt/ours/lib.so\n"
+              "7f03-7f04 rw-p 00000000 00:00 0 [heap]\n");
+  FakeProcess(config.proc, 4243, "bash", {{"cwd", "/mnt/oursalike"}, {"root", "/"}}, "");
+  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-zrks_1", "/mnt/ours", "xfs", "/", "ro", makedev(1, 3)});
+  mounts->entries.push_back(zr::MountRecord{"/dev/vdb", "/mnt/ours/inner", "ext4", "/", "rw", makedev(254, 16)});
+  mounts->umountError = "umount: target is busy";
+  std::string why;
+  EXPECT_EQ(lvm->unMount("/mnt/ours", why), FlrSnapOS::UnmountResult::Failed);
+  EXPECT_EQ(why,
+            "umount: target is busy (Device or resource busy); tried 5 times; held by pid 4242 (sleep 300): cwd, open "
+            "file /mnt/ours/f, mapping /mnt/ours/lib.so; /dev/vdb is mounted inside it, on /mnt/ours/inner");
+}
+
+// lvremove says only "in use": the engine says by what.
+TEST_F(LvmEngineTest, ASnapshotInUseNamesItsHolders) {
+  addDmDevice("dm-3", "vgtest-zrks_1", "1:3");
+  addDmDevice("dm-9", "vgtest-other", "253:9");
+  std::filesystem::create_directories(sysBlock + "/dm-3/holders/dm-9");
+  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-zrks_1", "/mnt/ours", "xfs", "/", "ro", makedev(1, 3)});
+  fakeLvm("FAKE_LVM_FAIL", "lvremove");
+  fakeLvm("FAKE_LVM_ERR", "  Logical volume vgtest/zrks_1 contains a filesystem in use.");
+  try {
+    volume("vgtest/lvext4")->snaps.front()->deleteSnap();
+    FAIL() << "a snapshot in use was removed";
+  } catch (const ZrException& e) {
+    EXPECT_NE(std::string(e.getMessage())
+                  .find("exited with status 5: Logical volume vgtest/zrks_1 contains a filesystem in use.; held by "
+                        "device-mapper holders: dm-9 (vgtest-other); 1 process(es) could not be examined (cannot read " +
+                        dir + "/proc: No such file or directory); mounted on /mnt/ours"),
+              std::string::npos)
+        << e.getMessage();
+  }
 }
 
 TEST_F(LvmEngineTest, RecordedDirectoryIsMatchedAsTheKernelSpellsIt) {

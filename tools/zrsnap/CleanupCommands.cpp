@@ -63,6 +63,7 @@ void PrintStatus(const Options& o, const StatusReport& report) {
       Print("%-20s %s\n", state.c_str(), e.line.c_str());
     } else {
       Print("%-20s %s  device %s  at %s\n", state.c_str(), e.source.c_str(), e.device.c_str(), e.mountDir.c_str());
+      if (!report.holders[i].empty()) Print("%-20s held by %s\n", "", report.holders[i].describe().c_str());
     }
   }
   for (auto& s : report.unrecorded) {

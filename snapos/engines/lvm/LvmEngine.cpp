@@ -4,7 +4,9 @@
 #include <sys/sysmacros.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <tuple>
 
 #include "engines/lvm/BtrfsRule.h"
@@ -12,6 +14,7 @@
 #include "engines/lvm/LvmErrors.h"
 #include "zr/EvDebug.h"
 #include "zr/FXPath.h"
+#include "zr/Holders.h"
 #include "zr/ZRPlatformInfo.h"
 #include "zr/ZrException.h"
 
@@ -477,6 +480,7 @@ void LvmEngine::removeSnapshot(const LvRow& snap) {
     }
   } catch (const ZrException& e) {
     std::string message = e.getMessage();
+    if (LvmErrors::SaysInUse(message)) message += "; held by " + holdersOfDevice(snap);
     checkSuspended(snap.vg, message);
     throw ZrException(message);
   }
@@ -531,13 +535,44 @@ UnmountResult LvmEngine::unMount(const std::string& dir, std::string& why) {
     why = dir + " holds " + top->source + ", which is not an LVM snapshot that the snapshot manager created";
     return UnmountResult::NotOurs;
   }
-  try {
-    m_mounts->umount(dir);
-  } catch (const ZrException& e) {
-    why = e.formatError();
-    return UnmountResult::Failed;
+  // Whatever holds it may let go in a moment (a backup's last reader ending);
+  // a lazy unmount would only hide the snapshot while it stays in use.
+  for (unsigned attempt = 1;; ++attempt) {
+    try {
+      m_mounts->umount(dir);
+      return UnmountResult::Unmounted;
+    } catch (const ZrException& e) {
+      if (e.getErrno() != EBUSY || attempt >= m_config.busyTries) {
+        why = e.formatError();
+        if (e.getErrno() == EBUSY) {
+          why += "; tried " + std::to_string(attempt) + " times; held by " + holdersOfMount(dir);
+        }
+        return UnmountResult::Failed;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(m_config.busyPauseMs));
   }
-  return UnmountResult::Unmounted;
+}
+
+std::string LvmEngine::holdersOfMount(const std::string& dir) {
+  std::string text = zr::ProcessesHolding(dir, m_config.proc).describe();
+  const std::string target = FXPath::Resolve(dir);
+  for (auto& m : m_mounts->table()) {
+    if (m.target.size() > target.size() && m.target.compare(0, target.size() + 1, target + "/") == 0) {
+      text += "; " + m.source + " is mounted inside it, on " + m.target;
+    }
+  }
+  return text;
+}
+
+std::string LvmEngine::holdersOfDevice(const LvRow& snap) {
+  zr::Holders holders = zr::ProcessesUsingDevice(snap.device(), m_config.proc);
+  holders.devices = zr::DeviceHolders(snap.device(), m_config.sysBlock);
+  std::string text = holders.describe();
+  for (auto& m : m_mounts->table()) {
+    if (MountedDevice(m) == snap.device()) text += "; mounted on " + m.target;
+  }
+  return text;
 }
 
 std::vector<MountEntry> LvmEngine::mountTable() {

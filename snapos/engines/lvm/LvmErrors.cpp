@@ -38,9 +38,11 @@ std::string Reason(const std::string& stderrText) {
   return out;
 }
 
-bool SaysInUse(const std::string& stderrText) {
-  for (auto& line : Lines(stderrText)) {
-    if (line.compare(0, 15, "Logical volume ") != 0) continue;
+bool SaysInUse(const std::string& text) {
+  for (size_t at = text.find("Logical volume "); at != std::string::npos; at = text.find("Logical volume ", at + 1)) {
+    size_t end = text.find_first_of("\n|", at);
+    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
     if (EndsWith(line, " in use.") || EndsWith(line, " is used by another device.")) return true;
   }
   return false;

@@ -14,8 +14,9 @@ const size_t kMostLines = 8;
 // nothing else; at most kMostLines, then how many more there were.
 ZR_API std::string Reason(const std::string& stderrText);
 
-// True when lvm refused because the volume is open ("... in use.", "... is
-// used by another device.", from lv_check_not_in_use in lvm2's activate.c).
-ZR_API bool SaysInUse(const std::string& stderrText);
+// True when lvm refused because the volume is open ("Logical volume X in use.",
+// "... is used by another device.", from lv_check_not_in_use in lvm2's
+// activate.c), in its stderr or in a Reason quoted in a message.
+ZR_API bool SaysInUse(const std::string& text);
 }  // namespace LvmErrors
 }  // namespace FlrSnapOS
