@@ -184,9 +184,20 @@ TEST_F(HostStatusTest, ABusySnapshotNamesItsHoldersAndStaysRecorded) {
     if (::chdir(mountDir.c_str()) == 0) ::execl("/bin/sleep", "sleep", "300", static_cast<char*>(nullptr));
     ::_exit(127);
   }
+  struct Reaped {
+    pid_t pid;
+    ~Reaped() {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } reaped{holder};  // on every way out of the test
   const std::string named = "pid " + std::to_string(holder) + " (sleep 300): cwd";
-  ASSERT_TRUE(host::Eventually(
-      [&] { return ReadFile("/proc/" + std::to_string(holder) + "/cmdline") == std::string("sleep\0" "300", 10); }));
+  ASSERT_TRUE(host::Eventually([&] {
+    return ReadFile("/proc/" + std::to_string(holder) + "/cmdline") == std::string(
+                                                                           "sleep\0"
+                                                                           "300",
+                                                                           10);
+  }));
 
   json shown = status();
   ASSERT_EQ(shown["entries"].size(), 1u) << last.out;
@@ -203,7 +214,7 @@ TEST_F(HostStatusTest, ABusySnapshotNamesItsHoldersAndStaysRecorded) {
   EXPECT_TRUE(fs::exists(fs::path(mountDir) / "sub/a.txt")) << "nothing was emptied under the holder";
 
   ::kill(holder, SIGKILL);
-  ::waitpid(holder, nullptr, 0);
+  EXPECT_TRUE(host::Eventually([&] { return host::ProcessGone(holder); }));
   auto freed = zrsnap({"cleanup"});
   EXPECT_EQ(freed.exitStatus, 0) << freed.out << freed.err;
   EXPECT_EQ(snapshots(), 0u);

@@ -48,7 +48,8 @@ TEST(Holders, EachWayAProcessHoldsAFolderIsNamed) {
                         Case{"open file ", [&] { return ::open(file.c_str(), O_RDONLY) >= 0; }},
                         Case{"mapping ", [&] {
                                int fd = ::open(file.c_str(), O_RDONLY);
-                               bool mapped = fd >= 0 && ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0) != MAP_FAILED;
+                               bool mapped =
+                                   fd >= 0 && ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0) != MAP_FAILED;
                                ::close(fd);
                                return mapped;
                              }}}) {
@@ -74,5 +75,6 @@ TEST(Holders, NothingFoundSaysWhatCouldNotBeSeen) {
   none.unexamined = 3;
   none.unexaminedWhy = "Permission denied";
   none.devices = {"dm-7 (vg-x)"};
-  EXPECT_EQ(none.describe(), "device-mapper holders: dm-7 (vg-x); 3 process(es) could not be examined (Permission denied)");
+  EXPECT_EQ(none.describe(),
+            "device-mapper holders: dm-7 (vg-x); 3 process(es) could not be examined (Permission denied)");
 }
