@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <thread>
 #include <filesystem>
+#include <thread>
 
 #include "engines/sim/TreeCopy.h"
 #include "zr/FXPath.h"
@@ -30,8 +30,8 @@ bool Busy(const std::string& dir, std::string& why) {
     holders = zr::ProcessesHolding(dir);
     if (holders.processes.empty()) return false;
   }
-  why = "Cannot unmount " + dir + ": " + std::strerror(EBUSY) + "; tried " + std::to_string(kBusyTries) +
-        " times; held by " + holders.describe();
+  why = std::string(std::strerror(EBUSY)) + "; tried " + std::to_string(kBusyTries) + " times; held by " +
+        holders.describe();
   return true;
 }
 }  // namespace
