@@ -134,7 +134,8 @@ bool IsUnder(const std::string& path, const std::string& dir) {
 
 // A mount point of its own: its device differs from its parent's.
 bool IsMountPoint(const std::string& dir, dev_t& dev) {
-  struct stat here {}, parent {};
+  struct stat here {
+  }, parent{};
   if (::stat(dir.c_str(), &here) != 0 || ::stat((dir + "/..").c_str(), &parent) != 0) return false;
   dev = here.st_dev;
   return here.st_dev != parent.st_dev;

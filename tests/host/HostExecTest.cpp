@@ -358,8 +358,9 @@ TEST_P(LostOutputTest, TheJobEndsAsItWouldAndLostOutputFailsIt) {
   EXPECT_EQ(snapshots(), c.snapshotsLeft);
   EXPECT_TRUE(fs::is_empty(top / "tmp")) << "the demo's folder stays";
   if (!c.brokenPipe) {
-    EXPECT_EQ(host::Count(stderrText, "zrsnap: cannot write to standard output: No space left on device; the rest "
-                                      "of what zrsnap prints there is dropped\n"),
+    EXPECT_EQ(host::Count(stderrText,
+                          "zrsnap: cannot write to standard output: No space left on device; the rest "
+                          "of what zrsnap prints there is dropped\n"),
               1u)
         << stderrText;
   }
@@ -495,8 +496,10 @@ TEST_F(HostExecTest, ASignalDuringARunWithoutBackupRemovesWhatItMade) {
   host::Background job(argv({"run", a.string()}), {}, top / "out");
   ASSERT_TRUE(Eventually([&] { return WaitsForALock(job.pid()); })) << job.err();
   ASSERT_EQ(::kill(job.pid(), SIGINT), 0);
-  EXPECT_TRUE(Eventually([&] { return job.err().find("zrsnap: Interrupt received: the job ends") != std::string::npos; }))
-      << "said at once, while the engine is still held: " << job.err();
+  EXPECT_TRUE(Eventually([&] {
+    return job.err().find("zrsnap: Interrupt received: the job ends") != std::string::npos;
+  })) << "said at once, while the engine is still held: "
+      << job.err();
   held.reset();
   int status = job.waitBounded();
   ASSERT_TRUE(WIFEXITED(status)) << job.err();

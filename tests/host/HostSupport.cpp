@@ -66,8 +66,8 @@ zr::CommandResult Zrsnap(const std::vector<std::string>& args, const Environment
   return zr::RunCommand(WithCwd(argv, cwd), options);
 }
 
-Background::Background(const std::vector<std::string>& args, const Environment& env, const fs::path& outputs,
-                       int out, int err)
+Background::Background(const std::vector<std::string>& args, const Environment& env, const fs::path& outputs, int out,
+                       int err)
     : m_outputs(outputs) {
   fs::create_directories(outputs);
   std::vector<std::string> texts{ZRSNAP_BINARY}, envTexts;

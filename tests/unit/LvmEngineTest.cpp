@@ -373,9 +373,10 @@ TEST_F(LvmEngineTest, UnmountsOnlyItsOwnSnapshotMounts) {
   EXPECT_TRUE(mounts->calls.empty());
   mounts->umountError = "umount: target is busy";
   EXPECT_EQ(lvm->unMount("/mnt/ours", why), FlrSnapOS::UnmountResult::Failed);
-  EXPECT_EQ(why, "umount: target is busy (Device or resource busy); tried 5 times; held by no process that this one "
-                 "can see holds it; 1 process(es) could not be examined (cannot read " +
-                     dir + "/proc: No such file or directory)");
+  EXPECT_EQ(why,
+            "umount: target is busy (Device or resource busy); tried 5 times; held by no process that this one "
+            "can see holds it; 1 process(es) could not be examined (cannot read " +
+                dir + "/proc: No such file or directory)");
   EXPECT_EQ(mounts->calls.size(), 5u) << "tried again, never lazily";
   mounts->umountError.clear();
   EXPECT_EQ(lvm->unMount("/mnt/ours", why), FlrSnapOS::UnmountResult::Unmounted);
@@ -394,7 +395,11 @@ void FakeProcess(const std::string& proc, int pid, const std::string& cmdline,
 
 // The kernel's EBUSY names no holder: the engine does, and what is mounted inside.
 TEST_F(LvmEngineTest, ABusyUnmountNamesWhatHoldsIt) {
-  FakeProcess(config.proc, 4242, std::string("sleep\0" "300\0", 10), {{"cwd", "/mnt/ours/sub"}, {"fd/5", "/mnt/ours/f"}},
+  FakeProcess(config.proc, 4242,
+              std::string("sleep\0"
+                          "300\0",
+                          10),
+              {{"cwd", "/mnt/ours/sub"}, {"fd/5", "/mnt/ours/f"}},
               "7f00-7f01 r-xp 00000000 fd:03 12 /mnt/ours/lib.so\n7f01-7f02 r--p 00001000 fd:03 12 /mnt/ours/lib.so\n"
               "7f03-7f04 rw-p 00000000 00:00 0 [heap]\n");
   FakeProcess(config.proc, 4243, "bash", {{"cwd", "/mnt/oursalike"}, {"root", "/"}}, "");
@@ -420,11 +425,12 @@ TEST_F(LvmEngineTest, ASnapshotInUseNamesItsHolders) {
     volume("vgtest/lvext4")->snaps.front()->deleteSnap();
     FAIL() << "a snapshot in use was removed";
   } catch (const ZrException& e) {
-    EXPECT_NE(std::string(e.getMessage())
-                  .find("exited with status 5: Logical volume vgtest/zrks_1 contains a filesystem in use.; held by "
-                        "device-mapper holders: dm-9 (vgtest-other); 1 process(es) could not be examined (cannot read " +
-                        dir + "/proc: No such file or directory); mounted on /mnt/ours"),
-              std::string::npos)
+    EXPECT_NE(
+        std::string(e.getMessage())
+            .find("exited with status 5: Logical volume vgtest/zrks_1 contains a filesystem in use.; held by "
+                  "device-mapper holders: dm-9 (vgtest-other); 1 process(es) could not be examined (cannot read " +
+                  dir + "/proc: No such file or directory); mounted on /mnt/ours"),
+        std::string::npos)
         << e.getMessage();
   }
 }
