@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
+#include <string>
 
 #include "zr/LogWriter.h"
 #include "zr/ZrException.h"
@@ -21,7 +23,7 @@ CLogWriterInterface& ZrLogWriter() {
 CStreamLogWriter::CStreamLogWriter(int level, FILE* stream) : m_level(level), m_stream(stream), m_owned(false) {}
 
 CStreamLogWriter::CStreamLogWriter(int level, const std::string& path)
-    : m_level(level), m_stream(std::fopen(path.c_str(), "ae")), m_owned(true) {
+    : m_level(level), m_stream(std::fopen(path.c_str(), "ae")), m_owned(true), m_path(path) {
   if (!m_stream) throw ZrException("Cannot open log file " + path, errno);
 }
 
@@ -51,5 +53,15 @@ void CStreamLogWriter::Write(int level, const char* function, int line, int, int
   va_end(args);
   if (m_level >= ZR_LOG_DETAIL) std::fprintf(m_stream, "  [%s:%d]", function, line);
   std::fputc('\n', m_stream);
-  std::fflush(m_stream);
+  errno = 0;
+  if (std::fflush(m_stream) != 0 || std::ferror(m_stream)) noteFailedWrite(errno ? errno : EIO);
+  std::clearerr(m_stream);
+}
+
+void CStreamLogWriter::noteFailedWrite(int err) {
+  if (m_failed || m_stream == stderr) return;
+  m_failed = true;
+  std::string where = m_path.empty() ? "its stream" : m_path;
+  std::fprintf(stderr, "Cannot write the log to %s: %s; lines may be missing there from now on\n", where.c_str(),
+               std::strerror(err));
 }

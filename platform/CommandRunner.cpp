@@ -25,10 +25,9 @@ namespace {
 const char kSig[] = "RunCommand";
 // Root's usual search path: the caller's PATH never chooses the tool we run.
 const char kSystemPath[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-const double kKillGrace = 1.0;         // between SIGTERM and SIGKILL
-const double kDrainAfterExit = 0.25;   // output still read once the command has exited
-const double kStillRunningEvery = 30;  // log interval for a command we may not kill
-const double kTick = 0.01;             // exit polling where pidfd_open is missing
+const double kKillGrace = 1.0;        // between SIGTERM and SIGKILL
+const double kDrainAfterExit = 0.25;  // output still read once the command has exited
+const double kTick = 0.01;            // exit polling where pidfd_open is missing
 
 struct Pipe {
   int read = -1, write = -1;
@@ -163,7 +162,7 @@ class Supervisor {
     }
     if (m_result.timedOut && m_options.killOnTimeout && !m_killed) ::killpg(m_pid, SIGKILL);  // strays
     reap();
-    if (m_result.timedOut && !m_options.killOnTimeout) logLateExit();
+    if (m_result.timedOut && (!m_options.killOnTimeout || m_lateReported)) logLateExit();
     return std::move(m_result);
   }
 
@@ -193,18 +192,22 @@ class Supervisor {
       ::killpg(m_pid, SIGTERM);
       if (m_options.killOnTimeout) {
         m_killAt = now + kKillGrace;
+        logStillRunning(now, "did not finish in time; sent it SIGTERM, and SIGKILL follows");
       } else {
         logStillRunning(now, "did not finish in time; sent it SIGTERM and keep waiting for it to exit");
-        m_nextLog = now + kStillRunningEvery;
       }
+      m_nextLog = now + std::max(1u, m_options.reportEverySeconds);
     }
     if (m_killAt > 0 && !m_killed && now >= m_killAt) {
       ::killpg(m_pid, SIGKILL);
       m_killed = true;
     }
     if (m_nextLog > 0 && !m_exited && now >= m_nextLog) {
-      logStillRunning(now, "is still running after its timeout; waiting for it to exit");
-      m_nextLog += kStillRunningEvery;
+      logStillRunning(now, m_killed ? "is still running after SIGKILL (uninterruptible sleep on a suspended device "
+                                      "or a frozen file system?); waiting for it to exit"
+                                    : "is still running after its timeout; waiting for it to exit");
+      m_lateReported = true;
+      m_nextLog += std::max(1u, m_options.reportEverySeconds);
     }
   }
 
@@ -274,7 +277,7 @@ class Supervisor {
   pollfd m_fds[2];
   int m_pidfd = -1;
   double m_start, m_deadline = 0, m_killAt = 0, m_nextLog = 0, m_exitedAt = 0;
-  bool m_exited = false, m_killed = false, m_reaped = false;
+  bool m_exited = false, m_killed = false, m_reaped = false, m_lateReported = false;
   CommandResult m_result;
 };
 }  // namespace
@@ -286,7 +289,7 @@ std::string JoinArgv(const std::vector<std::string>& argv) {
 }
 
 // An exit status is the command's own number, not an errno: no system error text here.
-std::string CommandResult::describeFailure(const std::vector<std::string>& argv) const {
+std::string CommandResult::describeEnd(const std::vector<std::string>& argv) const {
   std::string text = JoinArgv(argv);
   if (timedOut) text += " did not finish in time and";
   if (signal) {
@@ -294,6 +297,11 @@ std::string CommandResult::describeFailure(const std::vector<std::string>& argv)
   } else {
     text += (timedOut ? " exited later with status " : " exited with status ") + std::to_string(exitStatus);
   }
+  return text;
+}
+
+std::string CommandResult::describeFailure(const std::vector<std::string>& argv) const {
+  std::string text = describeEnd(argv);
   std::string first = err.substr(0, err.find('\n'));
   while (!first.empty() && (first[0] == ' ' || first[0] == '\t')) first.erase(0, 1);
   if (!first.empty()) text += ": " + first;

@@ -15,9 +15,12 @@ struct ZR_API CommandOptions {
   bool capture = true;
   // On timeout, true: SIGTERM to the command's process group, SIGKILL to it a
   // second later. false, for commands that change storage and must not die
-  // half-way: SIGTERM once, then wait for the exit however long it takes,
-  // logging at level -1 that it is still running.
+  // half-way: SIGTERM once, then wait for the exit however long it takes.
+  // Either way the timeout is logged at level -1, and so is every
+  // reportEverySeconds that the command still runs (a killed one may sit in
+  // uninterruptible sleep on a suspended device or a frozen file system).
   bool killOnTimeout = true;
+  unsigned reportEverySeconds = 30;
   // Variables of our own environment passed on when set (those the tool documents).
   std::vector<std::string> inherit;
   // The child gets our whole environment instead of the minimal one: only for
@@ -34,7 +37,9 @@ struct ZR_API CommandResult {
   std::string err;
 
   bool ok() const { return exitStatus == 0 && !timedOut; }
-  // "<argv> exited with status N: <first stderr line>" and the like.
+  // "<argv> exited with status N", "... was killed by signal ...": how it ended, without what it said.
+  std::string describeEnd(const std::vector<std::string>& argv) const;
+  // describeEnd and ": <first stderr line>".
   std::string describeFailure(const std::vector<std::string>& argv) const;
 };
 

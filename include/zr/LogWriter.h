@@ -48,8 +48,13 @@ class ZR_API CStreamLogWriter : public CLogWriterInterface {
   static const char* LevelName(int level);
 
  private:
+  // The first line that cannot be written (a full disk) is said once on stderr.
+  void noteFailedWrite(int err);
+
   int m_level;
   FILE* m_stream;
   bool m_owned;
+  std::string m_path;
+  bool m_failed = false;
   std::mutex m_lock;
 };

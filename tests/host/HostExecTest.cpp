@@ -3,11 +3,14 @@
 // snapshot is not backed up live unless asked.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -51,11 +54,18 @@ class HostExecTest : public ::testing::Test, protected host::SimHost {
     return false;
   }
 
-  // The process called zrsnap-watch in the process group.
-  static pid_t WatchdogIn(pid_t group) {
+  static pid_t ParentOf(pid_t pid) {
+    std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("PPid:", 0) == 0) return static_cast<pid_t>(std::atoi(line.c_str() + 5));
+    }
+    return 0;
+  }
+  // zrsnap's child called zrsnap-watch.
+  static pid_t WatchdogOf(pid_t zrsnap) {
     for (auto& entry : fs::directory_iterator("/proc")) {
       pid_t pid = static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
-      if (pid > 0 && ::getpgid(pid) == group && ReadFile(entry.path() / "comm") == "zrsnap-watch\n") return pid;
+      if (pid > 0 && ParentOf(pid) == zrsnap && ReadFile(entry.path() / "comm") == "zrsnap-watch\n") return pid;
     }
     return 0;
   }
@@ -106,6 +116,11 @@ TEST_P(SignalTest, ReachesTheBackupGroupThenTheJobTearsDown) {
   EXPECT_NE(job.err().find(std::string("zrsnap: ") + ::strsignal(signal) + " received: passed to the backup command\n"),
             std::string::npos)
       << job.err();
+  EXPECT_EQ(host::Count(job.err(), std::string("zrsnap: ") + ::strsignal(signal) +
+                                       " received: the job ends with its teardown once the command under way has "
+                                       "ended\n"),
+            1u)
+      << "said once, at once: " << job.err();
   EXPECT_EQ(snapshots(), 0u);
   EXPECT_EQ(record(), "");
 }
@@ -160,7 +175,7 @@ TEST_F(HostExecTest, OnlyTheStandardStreamsReachTheBackupAndItsWatchdog) {
   options.timeoutSeconds = 60;
   std::thread go([&] {
     pid_t leader = pidIn("leader");
-    watchdogFds = DescriptorsOf(WatchdogIn(leader));
+    watchdogFds = DescriptorsOf(WatchdogOf(ParentOf(leader)));
     host::WriteFile(top / "go", "");
   });
   auto run = zr::RunCommand(args, options);
@@ -292,4 +307,206 @@ TEST_F(HostExecTest, RunningJobsRecordIsShownInUseAndLeftAlone) {
   EXPECT_TRUE(WIFEXITED(end) && WEXITSTATUS(end) == 0) << job.err();
   EXPECT_EQ(ReadFile(top / "read"), "alpha\n") << "the backup read its snapshot after the others tried";
   EXPECT_NE(zrsnap({"status"}).out.find("in use        no\n"), std::string::npos);
+}
+
+// ------------------------------------------------- no job ends without its teardown
+
+// A reader that went away (`| head`) or a full disk: zrsnap's writes fail, it goes
+// on to the end of its job, and output that was asked for and lost fails it.
+struct LostOutputCase {
+  const char* name;
+  std::vector<std::string> args;  // {A} is the volume's path; cleanup and status follow a run
+  bool brokenPipe;                // else stdout is /dev/full and stderr a file
+  int exitStatus;
+  size_t snapshotsLeft;
+};
+void PrintTo(const LostOutputCase& c, std::ostream* os) { *os << c.name; }
+
+class LostOutputTest : public HostExecTest, public ::testing::WithParamInterface<LostOutputCase> {
+ protected:
+  // The wait status of zrsnap writing into a pipe whose reader is gone, or into /dev/full.
+  int runInto(const std::vector<std::string>& args, bool brokenPipe) {
+    int out = -1, err = -1;
+    if (brokenPipe) {
+      int fds[2];
+      EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+      ::close(fds[0]);
+      out = err = fds[1];
+    } else {
+      out = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    }
+    host::Background job(args, {{"TMPDIR", (top / "tmp").string()}}, top / "out", out, err);
+    ::close(out);
+    int status = job.waitBounded();
+    stderrText = brokenPipe ? "" : job.err();
+    return status;
+  }
+  std::string stderrText;
+};
+
+TEST_P(LostOutputTest, TheJobEndsAsItWouldAndLostOutputFailsIt) {
+  const LostOutputCase& c = GetParam();
+  fs::create_directories(top / "tmp");
+  if (c.args[0] == "cleanup" || c.args[0] == "status") {
+    ASSERT_EQ(zrsnap({"run", "-q", a.string()}).exitStatus, 0);
+  }
+  std::vector<std::string> args;
+  for (auto& arg : c.args) args.push_back(arg == "{A}" ? a.string() : arg);
+  int status = runInto(c.args[0] == "demo" ? args : argv(args), c.brokenPipe);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), c.exitStatus) << stderrText;
+  EXPECT_EQ(snapshots(), c.snapshotsLeft);
+  EXPECT_TRUE(fs::is_empty(top / "tmp")) << "the demo's folder stays";
+  if (!c.brokenPipe) {
+    EXPECT_EQ(host::Count(stderrText,
+                          "zrsnap: cannot write to standard output: No space left on device; the rest "
+                          "of what zrsnap prints there is dropped\n"),
+              1u)
+        << stderrText;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LostOutputTest,
+    ::testing::Values(LostOutputCase{"BackupIntoAClosedPipe", {"run", "--exec", "true", "{A}"}, true, 0, 0},
+                      LostOutputCase{"MapIntoAClosedPipe", {"run", "{A}"}, true, 1, 1},
+                      LostOutputCase{"CleanupIntoAClosedPipe", {"cleanup"}, true, 1, 0},
+                      LostOutputCase{"DemoIntoAClosedPipe", {"demo"}, true, 1, 0},
+                      LostOutputCase{"JsonMapIntoAFullDisk", {"run", "--json", "{A}"}, false, 1, 1},
+                      LostOutputCase{"StatusIntoAFullDisk", {"status"}, false, 2, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Under a terminal, a backup that reads it would be stopped (SIGTTIN) while zrsnap
+// waits: it has no controlling terminal, so the read fails and the job goes on.
+TEST_F(HostExecTest, ABackupThatReadsTheTerminalCannotStopTheJob) {
+  const std::string script = "read line < /dev/tty; echo $? > " + (top / "read").string();
+  std::vector<std::string> texts{ZRSNAP_BINARY};
+  for (auto& arg : argv({"run", "-q", "--exec", script, a.string()})) texts.push_back(arg);
+  std::vector<char*> args;
+  for (auto& t : texts) args.push_back(t.data());
+  args.push_back(nullptr);
+  int terminal = -1;
+  pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0) << std::strerror(errno);
+  if (pid == 0) {
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  std::string screen;
+  auto drain = [&] {
+    char buffer[4096];
+    ssize_t n = ::read(terminal, buffer, sizeof buffer);
+    if (n > 0) screen.append(buffer, static_cast<size_t>(n));
+    return n <= 0;  // EIO once zrsnap and its children closed the terminal
+  };
+  int status = 0;
+  bool ended = Eventually([&] {
+    pollfd p{terminal, POLLIN, 0};
+    while (::poll(&p, 1, 0) == 1 && !drain()) {
+    }
+    return ::waitpid(pid, &status, WNOHANG) == pid;
+  });
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  ::close(terminal);
+  ASSERT_TRUE(ended) << "zrsnap waits for a stopped backup: " << screen;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+  EXPECT_NE(ReadFile(top / "read"), "0\n") << "the backup read the terminal";
+  EXPECT_NE(ReadFile(top / "read"), "");
+  EXPECT_EQ(snapshots(), 0u);
+}
+
+namespace {
+// The state letter of /proc/PID/stat: R, S, T (stopped), Z...
+char StateOf(pid_t pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+}
+}  // namespace
+
+// A stopped backup acts on a forwarded signal only once continued.
+TEST_F(HostExecTest, AForwardedSignalReachesAStoppedBackup) {
+  const std::string script = "trap 'echo got > " + (top / "got").string() + "; exit 7' TERM; echo $$ > " +
+                             (top / "leader").string() + "; kill -STOP $$; sleep 300";
+  host::Background job(argv({"run", "-q", "--exec", script, a.string()}), {}, top / "out");
+  pid_t leader = pidIn("leader");
+  ASSERT_TRUE(Eventually([&] { return StateOf(leader) == 'T'; })) << job.err();
+  ASSERT_EQ(::kill(job.pid(), SIGTERM), 0);
+  int status = job.waitBounded();
+  ASSERT_TRUE(WIFEXITED(status)) << job.err();
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM) << job.err();
+  EXPECT_EQ(ReadFile(top / "got"), "got\n");
+  EXPECT_EQ(snapshots(), 0u);
+}
+
+// zrsnap killed after it forked the backup's launcher, before the launcher set
+// its death signal: the launcher must neither hang nor keep the record's lock.
+TEST_F(HostExecTest, ALauncherWhoseZrsnapDiedEndsAndLeavesTheRecordFree) {
+  host::Environment env{{"LD_PRELOAD", DIE_AT_FORK},
+                        {"ZR_TEST_DIE_AT_FORK", "2"},
+                        {"ZR_TEST_FORK_PID_FILE", (top / "launcher").string()},
+                        {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+  host::Background job(argv({"run", "-q", "--exec", "touch " + (top / "ran").string(), a.string()}), env, top / "out");
+  int status = job.waitBounded();
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << job.err();
+  pid_t launcher = pidIn("launcher");
+  EXPECT_TRUE(Eventually([&] { return ProcessGone(launcher); })) << "the launcher outlived zrsnap";
+  ::kill(launcher, SIGKILL);
+  auto cleanup = zrsnap({"cleanup"});
+  EXPECT_EQ(cleanup.exitStatus, 0) << cleanup.out << cleanup.err;
+  EXPECT_FALSE(fs::exists(top / "ran"));
+  EXPECT_EQ(snapshots(), 0u);
+}
+
+namespace {
+// The signal is in PID's pending sets (/proc/PID/status SigPnd and ShdPnd, hexadecimal).
+bool Pending(pid_t pid, int signal) {
+  std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigPnd:", 0) != 0 && line.rfind("ShdPnd:", 0) != 0) continue;
+    if (std::stoull(line.substr(7), nullptr, 16) & (1ULL << (signal - 1))) return true;
+  }
+  return false;
+}
+}  // namespace
+
+// SIGUSR1 is the watchdog's news of zrsnap's death, but anyone may send it.
+TEST_F(HostExecTest, TheWatchdogTakesOnlyARealDeath) {
+  const std::string script = "echo $$ > " + (top / "leader").string() + "; while [ ! -e " + (top / "go").string() +
+                             " ]; do sleep 0.05; done; echo ok > " + (top / "ok").string();
+  host::Background job(argv({"run", "-q", "--exec", script, a.string()}), {}, top / "out");
+  pid_t watchdog = WatchdogOf(ParentOf(pidIn("leader")));
+  ASSERT_GT(watchdog, 0);
+  ASSERT_EQ(::kill(watchdog, SIGUSR1), 0);
+  // Taken and waited on again, or acted upon.
+  EXPECT_TRUE(
+      Eventually([&] { return ProcessGone(watchdog) || (!Pending(watchdog, SIGUSR1) && StateOf(watchdog) == 'S'); }));
+  host::WriteFile(top / "go", "");
+  int status = job.waitBounded();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << job.err();
+  EXPECT_EQ(ReadFile(top / "ok"), "ok\n");
+}
+
+// Without --exec a signal while the snapshots are made ends the run, with its teardown.
+TEST_F(HostExecTest, ASignalDuringARunWithoutBackupRemovesWhatItMade) {
+  auto held = std::make_unique<SimLockHeld>(top / "sim/lock");
+  host::Background job(argv({"run", a.string()}), {}, top / "out");
+  ASSERT_TRUE(Eventually([&] { return WaitsForALock(job.pid()); })) << job.err();
+  ASSERT_EQ(::kill(job.pid(), SIGINT), 0);
+  EXPECT_TRUE(Eventually([&] {
+    return job.err().find("zrsnap: Interrupt received: the job ends") != std::string::npos;
+  })) << "said at once, while the engine is still held: "
+      << job.err();
+  held.reset();
+  int status = job.waitBounded();
+  ASSERT_TRUE(WIFEXITED(status)) << job.err();
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT) << job.err();
+  EXPECT_NE(job.err().find("zrsnap: Interrupt received while the snapshots were made: they are removed again\n"),
+            std::string::npos)
+      << job.err();
+  EXPECT_EQ(snapshots(), 0u);
+  EXPECT_EQ(record(), "");
 }

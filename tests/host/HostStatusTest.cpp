@@ -1,8 +1,10 @@
 // zrsnap status as a script reads it: --json, and exit statuses 0 (nothing
 // recorded), 1 (snapshots recorded) and 2 (status could not find out).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <map>
 #include <nlohmann/json.hpp>
@@ -219,4 +221,53 @@ TEST_F(HostStatusTest, EmptyRecordNeedsNoEngine) {
   auto r = host::Zrsnap({"cleanup", "--state-dir", (top / "state").string()},
                         {{"ZRSNAP_CONFIG", (top / "agent.ini").string()}});
   EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+}
+
+// A process left in a snapshot (as after zrsnap and its watchdog were killed)
+// makes its unmount fail with EBUSY: status names it beforehand, the clean-up
+// names it, keeps the entry and retries nothing lazily; once it is gone the
+// clean-up succeeds.
+TEST_F(HostStatusTest, ABusySnapshotNamesItsHoldersAndStaysRecorded) {
+  ASSERT_EQ(zrsnap({"run", "-q", a.string()}).exitStatus, 0);
+  const std::string mountDir = recorded().at(0).at(2);
+  pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    if (::chdir(mountDir.c_str()) == 0) ::execl("/bin/sleep", "sleep", "300", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  struct Reaped {
+    pid_t pid;
+    ~Reaped() {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } reaped{holder};  // on every way out of the test
+  const std::string named = "pid " + std::to_string(holder) + " (sleep 300): cwd";
+  ASSERT_TRUE(host::Eventually([&] {
+    return ReadFile("/proc/" + std::to_string(holder) + "/cmdline") == std::string(
+                                                                           "sleep\0"
+                                                                           "300",
+                                                                           10);
+  }));
+
+  json shown = status();
+  ASSERT_EQ(shown["entries"].size(), 1u) << last.out;
+  ASSERT_EQ(shown["entries"][0]["holders"].size(), 1u) << last.out;
+  EXPECT_EQ(shown["entries"][0]["holders"][0], (json{{"pid", holder}, {"command", "sleep 300"}, {"how", {"cwd"}}}));
+  EXPECT_NE(zrsnap({"status"}).out.find("held by " + named + "\n"), std::string::npos);
+
+  auto busy = zrsnap({"cleanup"});
+  EXPECT_EQ(busy.exitStatus, 1) << busy.out << busy.err;
+  EXPECT_NE(busy.err.find("Cannot unmount " + mountDir + ": Device or resource busy; tried 5 times; held by " + named),
+            std::string::npos)
+      << busy.err;
+  EXPECT_EQ(recorded().size(), 1u) << "the entry stays for the next clean-up";
+  EXPECT_TRUE(fs::exists(fs::path(mountDir) / "sub/a.txt")) << "nothing was emptied under the holder";
+
+  ::kill(holder, SIGKILL);
+  EXPECT_TRUE(host::Eventually([&] { return host::ProcessGone(holder); }));
+  auto freed = zrsnap({"cleanup"});
+  EXPECT_EQ(freed.exitStatus, 0) << freed.out << freed.err;
+  EXPECT_EQ(snapshots(), 0u);
 }

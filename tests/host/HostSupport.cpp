@@ -66,7 +66,8 @@ zr::CommandResult Zrsnap(const std::vector<std::string>& args, const Environment
   return zr::RunCommand(WithCwd(argv, cwd), options);
 }
 
-Background::Background(const std::vector<std::string>& args, const Environment& env, const fs::path& outputs)
+Background::Background(const std::vector<std::string>& args, const Environment& env, const fs::path& outputs, int out,
+                       int err)
     : m_outputs(outputs) {
   fs::create_directories(outputs);
   std::vector<std::string> texts{ZRSNAP_BINARY}, envTexts;
@@ -80,8 +81,15 @@ Background::Background(const std::vector<std::string>& args, const Environment& 
   envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, (outputs / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, (outputs / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const fs::path files[2] = {outputs / "stdout", outputs / "stderr"};
+  const int given[2] = {out, err};
+  for (int i = 0; i < 2; ++i) {
+    if (given[i] >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, given[i], i + 1);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, i + 1, files[i].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+  }
   int rc = ::posix_spawn(&m_pid, argp[0], &actions, nullptr, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error(std::string("cannot start zrsnap: ") + std::strerror(rc));

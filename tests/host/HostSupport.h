@@ -31,7 +31,9 @@ bool ProcessGone(pid_t pid);
 // zrsnap started in the background, its output going to files.
 class Background {
  public:
-  Background(const std::vector<std::string>& args, const Environment& env, const fs::path& outputs);
+  // Standard output and error go to files in outputs, or to these descriptors when not -1.
+  Background(const std::vector<std::string>& args, const Environment& env, const fs::path& outputs, int out = -1,
+             int err = -1);
   ~Background();
   pid_t pid() const { return m_pid; }
   // The wait status.

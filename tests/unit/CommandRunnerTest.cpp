@@ -156,6 +156,34 @@ TEST(CommandRunner, ACommandThatMayNotBeKilledIsWaitedForAfterItsTimeout) {
   EXPECT_EQ(log->matching("past its timeout of 1 s", ZR_LOG_ERROR).size(), 1u);
 }
 
+// A killed command may not die (uninterruptible sleep on a suspended device or
+// a frozen file system). Stand-in: one that leaves its process group, which the
+// runner signals, for ours and ignores SIGTERM. It ends once the runner has
+// said, past the timeout, that it still waits for it.
+TEST(CommandRunner, AKilledCommandThatLivesOnIsReportedUntilItEnds) {
+  auto log = boost::make_shared<test::CapturingLogWriter>(ZR_LOG_DETAIL);
+  g_ptrLogWriter = log;
+  const std::string dir = test::MakeTempDir(), release = dir + "/release";
+  log->onText("is still running after SIGKILL", 1, [&] { test::WriteFile(release, ""); });
+  zr::CommandOptions options;
+  options.timeoutSeconds = 1;
+  options.reportEverySeconds = 1;
+  auto r = zr::RunCommand({"perl", "-e",
+                           "$SIG{TERM} = 'IGNORE'; setpgrp(0, getpgrp(getppid())) or die \"setpgrp: $!\";"
+                           "for (1 .. 600) { exit 0 if -e $ARGV[0]; select(undef, undef, undef, 0.1) } exit 1",
+                           release},
+                          options);
+  g_ptrLogWriter.reset();
+  std::filesystem::remove_all(dir);
+  EXPECT_TRUE(r.timedOut);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(
+      log->matching("did not finish in time; sent it SIGTERM, and SIGKILL follows (running for", ZR_LOG_ERROR).size(),
+      1u);
+  EXPECT_GE(log->matching("is still running after SIGKILL", ZR_LOG_ERROR).size(), 1u);
+  EXPECT_EQ(log->matching("past its timeout of 1 s", ZR_LOG_ERROR).size(), 1u);
+}
+
 // Nothing of ours reaches a tool that runs with our privileges: neither the
 // loader's variables nor a PATH that would choose which program runs.
 TEST(CommandRunner, GivesTheCommandOnlyAMinimalEnvironment) {

@@ -6,6 +6,7 @@
 #include "engines/lvm/BtrfsRule.h"
 #include "engines/lvm/DmStatus.h"
 #include "engines/lvm/LvmEngine.h"
+#include "engines/lvm/LvmErrors.h"
 #include "engines/lvm/LvmMessages.h"
 #include "zr/ZrException.h"
 
@@ -135,6 +136,8 @@ class LvmEngineTest : public test::EngineTest {
     config.sysBlock = sysBlock;
     config.backupDir = dir + "/no-backups";
     config.sysFsBtrfs = dir + "/sys-fs-btrfs";
+    config.proc = dir + "/proc";
+    config.busyPauseMs = 0;
     config.root = true;
     config.dmStatus = [this](const std::string& name, FlrSnapOS::DmState::Target& target, int& err) {
       auto it = dmTargets.find(name);
@@ -424,10 +427,66 @@ TEST_F(LvmEngineTest, UnmountsOnlyItsOwnSnapshotMounts) {
   EXPECT_TRUE(mounts->calls.empty());
   mounts->umountError = "umount: target is busy";
   EXPECT_EQ(lvm->unMount("/mnt/ours", why), FlrSnapOS::UnmountResult::Failed);
-  EXPECT_EQ(why, "umount: target is busy (Device or resource busy)");
+  EXPECT_EQ(why,
+            "umount: target is busy (Device or resource busy); tried 5 times; held by no process that this one "
+            "can see holds it; 1 process(es) could not be examined (cannot read " +
+                dir + "/proc: No such file or directory)");
+  EXPECT_EQ(mounts->calls.size(), 5u) << "tried again, never lazily";
   mounts->umountError.clear();
   EXPECT_EQ(lvm->unMount("/mnt/ours", why), FlrSnapOS::UnmountResult::Unmounted);
   EXPECT_EQ(mounts->calls.back(), "umount /mnt/ours");
+}
+
+// A process in /proc as the kernel shows it: links for cwd, root and open files, and its mappings.
+void FakeProcess(const std::string& proc, int pid, const std::string& cmdline,
+                 const std::vector<std::pair<std::string, std::string>>& links, const std::string& maps) {
+  const std::string at = proc + "/" + std::to_string(pid);
+  std::filesystem::create_directories(at + "/fd");
+  test::WriteFile(at + "/cmdline", cmdline);
+  test::WriteFile(at + "/maps", maps);
+  for (auto& l : links) std::filesystem::create_symlink(l.second, at + "/" + l.first);
+}
+
+// The kernel's EBUSY names no holder: the engine does, and what is mounted inside.
+TEST_F(LvmEngineTest, ABusyUnmountNamesWhatHoldsIt) {
+  FakeProcess(config.proc, 4242,
+              std::string("sleep\0"
+                          "300\0",
+                          10),
+              {{"cwd", "/mnt/ours/sub"}, {"fd/5", "/mnt/ours/f"}},
+              "7f00-7f01 r-xp 00000000 fd:03 12 /mnt/ours/lib.so\n7f01-7f02 r--p 00001000 fd:03 12 /mnt/ours/lib.so\n"
+              "7f03-7f04 rw-p 00000000 00:00 0 [heap]\n");
+  FakeProcess(config.proc, 4243, "bash", {{"cwd", "/mnt/oursalike"}, {"root", "/"}}, "");
+  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-zrks_1", "/mnt/ours", "xfs", "/", "ro", makedev(1, 3)});
+  mounts->entries.push_back(zr::MountRecord{"/dev/vdb", "/mnt/ours/inner", "ext4", "/", "rw", makedev(254, 16)});
+  mounts->umountError = "umount: target is busy";
+  std::string why;
+  EXPECT_EQ(lvm->unMount("/mnt/ours", why), FlrSnapOS::UnmountResult::Failed);
+  EXPECT_EQ(why,
+            "umount: target is busy (Device or resource busy); tried 5 times; held by pid 4242 (sleep 300): cwd, open "
+            "file /mnt/ours/f, mapping /mnt/ours/lib.so; /dev/vdb is mounted inside it, on /mnt/ours/inner");
+}
+
+// lvremove says only "in use": the engine says by what.
+TEST_F(LvmEngineTest, ASnapshotInUseNamesItsHolders) {
+  addDmDevice("dm-3", "vgtest-zrks_1", "1:3");
+  addDmDevice("dm-9", "vgtest-other", "253:9");
+  std::filesystem::create_directories(sysBlock + "/dm-3/holders/dm-9");
+  mounts->entries.push_back(zr::MountRecord{"/dev/mapper/vgtest-zrks_1", "/mnt/ours", "xfs", "/", "ro", makedev(1, 3)});
+  fakeLvm("FAKE_LVM_FAIL", "lvremove");
+  fakeLvm("FAKE_LVM_ERR", "  Logical volume vgtest/zrks_1 contains a filesystem in use.");
+  try {
+    volume("vgtest/lvext4")->snaps.front()->deleteSnap();
+    FAIL() << "a snapshot in use was removed";
+  } catch (const ZrException& e) {
+    EXPECT_NE(
+        std::string(e.getMessage())
+            .find("exited with status 5: Logical volume vgtest/zrks_1 contains a filesystem in use.; held by "
+                  "device-mapper holders: dm-9 (vgtest-other); 1 process(es) could not be examined (cannot read " +
+                  dir + "/proc: No such file or directory); mounted on /mnt/ours"),
+        std::string::npos)
+        << e.getMessage();
+  }
 }
 
 TEST_F(LvmEngineTest, RecordedDirectoryIsMatchedAsTheKernelSpellsIt) {
@@ -689,6 +748,59 @@ TEST_F(LvmEngineTest, ASnapshotThatAFailedLvcreateMadeIsRemovedAgain) {
   EXPECT_EQ(calls[3], "lvremove --yes vgtest/zrks_9");
 }
 
+TEST(LvmErrors, TheReasonIsLvmsErrorLinesNotItsWarnings) {
+  const std::string warning =
+      "  WARNING: Sum of all thin volume sizes (2.00 GiB) exceeds the size of thin pool vgtest/pool (1.00 GiB).\n";
+  const std::string suspend =
+      "  device-mapper: suspend ioctl on  (253:2) failed: Device or resource busy\n"
+      "  Failed to suspend thin snapshot origin vgtest/thinlv.\n";
+  std::string many;
+  for (int i = 1; i <= 10; ++i) many += "  error " + std::to_string(i) + "\n";
+  struct Case {
+    std::string err, reason;
+  };
+  for (const Case& c : {
+           Case{warning + suspend,
+                "device-mapper: suspend ioctl on  (253:2) failed: Device or resource busy | Failed to suspend thin "
+                "snapshot origin vgtest/thinlv."},
+           Case{warning, warning.substr(2, warning.size() - 3)},
+           Case{"", ""},
+           Case{many, "error 1 | error 2 | error 3 | error 4 | error 5 | error 6 | error 7 | error 8 | (2 more lines)"},
+       }) {
+    EXPECT_EQ(FlrSnapOS::LvmErrors::Reason(c.err), c.reason) << c.err;
+  }
+}
+
+TEST(LvmErrors, InUseIsEachOfLvmsWordsForAnOpenVolume) {
+  struct Case {
+    const char* err;
+    bool inUse;
+  };
+  for (const Case& c :
+       {Case{"  Logical volume vgtest/zrks_1 contains a filesystem in use.\n", true},
+        Case{"  Logical volume vgtest/zrks_1 in use.\n", true},
+        Case{"  WARNING: x\n  Logical volume vgtest/zrks_1 is used by another device.\n", true},
+        Case{"  Volume group \"vgtest\" not found\n", false}, Case{"  LV vgtest/cache is already in use.\n", false}}) {
+    EXPECT_EQ(FlrSnapOS::LvmErrors::SaysInUse(c.err), c.inUse) << c.err;
+  }
+}
+
+// A thin pool over its size makes lvm warn first: the failure is the lines after.
+TEST_F(LvmEngineTest, AFailedChangeQuotesLvmsErrorsPastItsWarnings) {
+  fakeLvm("FAKE_LVM_FAIL", "lvcreate");
+  fakeLvm("FAKE_LVM_ERR",
+          "  WARNING: Sum of all thin volume sizes (2.00 GiB) exceeds the size of thin pool vgtest/pool (1.00 GiB).\n"
+          "  device-mapper: suspend ioctl on  (253:5) failed: Device or resource busy\n"
+          "  Failed to suspend thin snapshot origin vgtest/thinlv.");
+  std::string error = createError("vgtest/thinlv", "zrks_9");
+  EXPECT_NE(error.find("lvcreate --yes --snapshot --name zrks_9 --setactivationskip y --ignoreactivationskip "
+                       "--activate y vgtest/thinlv exited with status 5: device-mapper: suspend ioctl on  (253:5) "
+                       "failed: Device or resource busy | Failed to suspend thin snapshot origin vgtest/thinlv."),
+            std::string::npos)
+      << error;
+  EXPECT_EQ(error.find("WARNING"), std::string::npos) << error;
+}
+
 TEST_F(LvmEngineTest, AnOriginLeftSuspendedIsReportedLoudly) {
   addDmDevice("dm-0", "vgtest-lvext4", "253:0", true);
   addDmDevice("dm-1", "vgtest-lvxfs", "253:1", false);
@@ -713,7 +825,7 @@ TEST_F(LvmEngineTest, AReportOfTheReadableVolumeGroupsIsUsedWhateverTheExitCode)
       log->matching("lvs reported: WARNING: Couldn't find device with uuid abc. | Volume group \"vgbad\"", ZR_LOG_ERROR)
           .size(),
       1u);
-  EXPECT_EQ(log->matching("exited with status 5: WARNING: Couldn't find device with uuid abc.; using its report of "
+  EXPECT_EQ(log->matching("exited with status 5: Volume group \"vgbad\" is missing a PV; using its report of "
                           "the volume groups it could read",
                           ZR_LOG_ERROR)
                 .size(),
@@ -726,7 +838,7 @@ TEST_F(LvmEngineTest, AReportOfTheReadableVolumeGroupsIsUsedWhateverTheExitCode)
     lvm->listVolumes(FlrSnapOS::FLR_SNAP_ENG_NATIVE);
     FAIL() << "a failed lvs without a report was taken as no volumes";
   } catch (const ZrException& e) {
-    EXPECT_NE(e.formatError().find("exited with status 5: WARNING: Couldn't find device"), std::string::npos)
+    EXPECT_NE(e.formatError().find("exited with status 5: Volume group \"vgbad\" is missing a PV"), std::string::npos)
         << e.formatError();
     EXPECT_EQ(e.formatError(), e.getMessage());
   }
@@ -954,7 +1066,10 @@ TEST_F(LvmEngineTest, ThePlainLvAFrozenOriginLeavesIsRemovedAndTheFreezeNamed) {
   fakeLvm("FAKE_LVM_ERR", kFrozenOrigin);
   std::string error = createError("vgtest/lvext4", "zrks_9");
   EXPECT_NE(error.find("exited with status 5: device-mapper: suspend ioctl on  (253:0) failed: Device or resource "
-                       "busy; the kernel refused to suspend vgtest/lvext4 (Device or resource busy), as it does while "
+                       "busy | "),
+            std::string::npos)
+      << error;
+  EXPECT_NE(error.find("; the kernel refused to suspend vgtest/lvext4 (Device or resource busy), as it does while "
                        "its file system is frozen: thaw it (fsfreeze --unfreeze /srv/ext4) and run the job again"),
             std::string::npos)
       << error;

@@ -508,8 +508,32 @@ scenario_late_pv() {
     vgremove -qy -f vglate >/dev/null; dmsetup remove zrpvlate
 }
 
-ALL="job paths crash slow failed_lvcreate busy overflow full owner numeric btrfs badvg taken bind frozen cachevol luks
-     missing_node inactive_vg late_pv"
+# ---------------------------------------------------------------- a process holding the snapshot's mount point
+# As after zrsnap and its watchdog were killed: the teardown names the holder,
+# keeps the entry and the mount (never a lazy unmount), and works once it left.
+scenario_holder() {
+    local S=$W/holder mnt pid rc
+    "$ZRSNAP" run -q --state-dir $S /mnt/ext4 > /dev/null || { fail "holder: snapshot made"; return; }
+    mnt=$(cut -d: -f3 $S/snap.info)
+    (cd "$mnt" && exec sleep 600) & pid=$!
+    until [ "$(readlink /proc/$pid/cwd)" = "$mnt" ] && grep -q '^sleep' /proc/$pid/cmdline; do sleep 0.05; done
+    "$ZRSNAP" status --state-dir $S > $W/holder.status
+    check "holder: status names it" grep -q "held by pid $pid (sleep 600): cwd" $W/holder.status || cat $W/holder.status
+    "$ZRSNAP" cleanup --state-dir $S > $W/holder.out 2> $W/holder.err
+    rc=$?
+    check "holder: the clean-up fails" test $rc = 1
+    check "holder: the failure names the process" \
+        grep -q "(Device or resource busy); tried 5 times; held by pid $pid (sleep 600): cwd" $W/holder.err \
+        || cat $W/holder.err
+    check "holder: entry, mount and snapshot stay" \
+        test "$(lines $S/snap.info)" = 1 -a "$(mounts_under $S/mnt)" = 1 -a "$(manager_lvs)" = 1
+    kill $pid; wait $pid 2>/dev/null
+    "$ZRSNAP" cleanup -q --state-dir $S
+    check "holder: removed once it left" test $? = 0 -a "$(manager_lvs)" = 0 -a "$(mounts_under $S/mnt)" = 0
+}
+
+ALL="job paths crash slow failed_lvcreate busy overflow full owner numeric btrfs badvg holder taken bind frozen
+     cachevol luks missing_node inactive_vg late_pv"
 for s in $ALL; do
     want $s && scenario_$s
 done

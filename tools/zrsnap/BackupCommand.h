@@ -12,9 +12,9 @@ struct BackupEnd {
 };
 
 // Runs `/bin/sh -c command` with our environment plus extra, stdin from
-// /dev/null, in a process group of its own that JobSignals forwards to. A
-// watchdog process in the same group kills the whole group when zrsnap dies,
-// even by SIGKILL, so no part of the backup outlives zrsnap and reads from
+// /dev/null, in a session of its own (no controlling terminal) whose process
+// group JobSignals forwards to. A watchdog process kills that group when zrsnap
+// dies, even by SIGKILL, so no part of the backup outlives zrsnap and reads from
 // snapshots that the next start removes. Must be called from the main thread
 // (the kernel's parent-death signal follows the thread that forked).
 // Throws ZrException when the command cannot be started.

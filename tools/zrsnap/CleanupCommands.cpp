@@ -5,7 +5,9 @@
 #include "zrsnap/Commands.h"
 #include "zrsnap/ConfigCheck.h"
 #include "zrsnap/EngineChoice.h"
+#include "zrsnap/JobSignals.h"
 #include "zrsnap/Messages.h"
+#include "zrsnap/Output.h"
 #include "zrsnap/Plugin.h"
 #include "zrsnap/RecordStatus.h"
 #include "zrsnap/StatusJson.h"
@@ -35,10 +37,10 @@ std::string HolderText(pid_t holder) {
 // What status and cleanup work on, said first so that a wrong engine or file shows.
 void PrintContext(const std::string& record, pid_t holder, const std::string& engine,
                   const std::string& configuration) {
-  std::printf("record        %s\n", record.c_str());
-  std::printf("in use        %s\n", HolderText(holder).c_str());
-  std::printf("engine        %s\n", engine.c_str());
-  std::printf("configuration %s\n", configuration.c_str());
+  Print("record        %s\n", record.c_str());
+  Print("in use        %s\n", HolderText(holder).c_str());
+  Print("engine        %s\n", engine.c_str());
+  Print("configuration %s\n", configuration.c_str());
 }
 
 // While a job holds the record, its entries come and go: say what is seen now, never "gone".
@@ -53,29 +55,29 @@ std::string StateOf(const RecordEntry& e, const std::string& leftovers, bool inU
 void PrintStatus(const Options& o, const StatusReport& report) {
   PrintContext(o.record, report.holder, report.engine, report.configuration);
   if (report.entries.empty()) {
-    std::printf("%s names no snapshot%s\n", o.record.c_str(), report.holder ? " now" : "");
+    Print("%s names no snapshot%s\n", o.record.c_str(), report.holder ? " now" : "");
   }
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const RecordEntry& e = report.entries[i];
     std::string state = StateOf(e, report.leftovers[i], report.holder != 0);
     if (!e.valid) {
-      std::printf("%-20s %s\n", state.c_str(), e.line.c_str());
+      Print("%-20s %s\n", state.c_str(), e.line.c_str());
     } else {
-      std::printf("%-20s %s  device %s  at %s\n", state.c_str(), e.source.c_str(), e.device.c_str(),
-                  e.mountDir.c_str());
+      Print("%-20s %s  device %s  at %s\n", state.c_str(), e.source.c_str(), e.device.c_str(), e.mountDir.c_str());
+      if (!report.holders[i].empty()) Print("%-20s held by %s\n", "", report.holders[i].describe().c_str());
     }
   }
   for (auto& s : report.unrecorded) {
     std::string where = s.mountedOn.empty() ? "" : "  mounted on " + s.mountedOn.front();
-    std::printf("%-20s %s  device %s  of %s%s\n", "not in this record", s.snap->name.c_str(),
-                s.snap->rdev.getSpecial().c_str(), s.origin.c_str(), where.c_str());
+    Print("%-20s %s  device %s  of %s%s\n", "not in this record", s.snap->name.c_str(),
+          s.snap->rdev.getSpecial().c_str(), s.origin.c_str(), where.c_str());
   }
 }
 
 // Every failure of status is exit status 2, so that 1 always means "snapshots recorded".
 int StatusFailed(const Options& o, const std::string& why) {
   TellFailure(why);
-  if (o.json) std::printf("%s\n", StatusErrorJson(o, why).dump(2).c_str());
+  if (o.json) Print("%s\n", StatusErrorJson(o, why).dump(2).c_str());
   return kStatusError;
 }
 }  // namespace
@@ -85,7 +87,7 @@ int ShowStatus(const Options& o) {
     SelectEngine(o);
     StatusReport report = GatherStatus(o);
     if (o.json) {
-      std::printf("%s\n", StatusJson(o, report).dump(2).c_str());
+      Print("%s\n", StatusJson(o, report).dump(2).c_str());
     } else {
       PrintStatus(o, report);
     }
@@ -104,6 +106,7 @@ int CleanupRecord(const Options& o) {
     return kExitOk;
   }
   if (problem.kind != RecordPathProblem::None) throw UsageError(problem.text);
+  JobSignals signals("the clean-up goes on to its end");
   PrintContext(o.record, zr::LockHolder(o.record + ".lock"), DescribeEngine(o), DescribeConfiguration());
   auto before = ReadRecordStatus(o.record, SlotOf(o));
   Plugin plugin(o.plugin);
@@ -115,14 +118,15 @@ int CleanupRecord(const Options& o) {
     return kExitFailed;
   }
   Recovery r = CompareRecovery(before, ReadLines(o.record));
-  for (auto& line : r.lines) std::printf("%-9s %s\n", Label(line.first), line.second.c_str());
-  std::printf("%zu snapshot(s) removed, %zu entr%s without a snapshot dropped, %zu remain recorded in %s\n", r.removed,
-              r.dropped, r.dropped == 1 ? "y" : "ies", r.remaining, o.record.c_str());
+  for (auto& line : r.lines) Print("%-9s %s\n", Label(line.first), line.second.c_str());
+  Print("%zu snapshot(s) removed, %zu entr%s without a snapshot dropped, %zu remain recorded in %s\n", r.removed,
+        r.dropped, r.dropped == 1 ? "y" : "ies", r.remaining, o.record.c_str());
   if (r.unknown) {
-    std::printf(
+    Print(
         "%zu of them unknown: the engine cannot see whether their snapshots still exist; they stay recorded "
         "until it can (see README, Recovery)\n",
         r.unknown);
   }
+  if (int signal = JobSignals::received()) return kExitSignalBase + signal;
   return r.remaining == 0 ? kExitOk : kExitFailed;
 }

@@ -8,13 +8,14 @@
 #include "engines/sim/SimEngine.h"
 #include "zr/CommandRunner.h"
 #include "zrsnap/Commands.h"
+#include "zrsnap/Output.h"
 #include "zrsnap/Plugin.h"
 #include "zrsnap/RecordStatus.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-void Step(const char* text) { std::printf("\n== %s\n", text); }
+void Step(const char* text) { Print("\n== %s\n", text); }
 
 void Write(const fs::path& file, const std::string& text) {
   fs::create_directories(file.parent_path());
@@ -29,15 +30,15 @@ std::string Read(const fs::path& file) {
 }
 
 void ShowFile(const std::string& label, const fs::path& file) {
-  std::printf("-- %s (%s):\n", label.c_str(), file.c_str());
-  for (auto& line : ReadLines(file.string())) std::printf("   %s\n", line.c_str());
-  if (!fs::exists(file)) std::printf("   (no file)\n");
+  Print("-- %s (%s):\n", label.c_str(), file.c_str());
+  for (auto& line : ReadLines(file.string())) Print("   %s\n", line.c_str());
+  if (!fs::exists(file)) Print("   (no file)\n");
 }
 
 void Run(const std::vector<std::string>& argv) {
   zr::CommandResult r = zr::RunCommand(argv);
   if (!r.ok()) throw std::runtime_error(r.describeFailure(argv));
-  if (!r.out.empty()) std::printf("%s", r.out.c_str());
+  if (!r.out.empty()) Print("%s", r.out.c_str());
 }
 
 // Removes the demo's folder whatever happens.
@@ -65,7 +66,7 @@ int Demo(const Options& o, const fs::path& top) {
   engine->addVolume("simvg-data", data.string());
   FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_NATIVE, engine);
   FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_GPFS, engine);
-  std::printf("simvg-home at %s\nsimvg-data at %s\n", home.c_str(), data.c_str());
+  Print("simvg-home at %s\nsimvg-data at %s\n", home.c_str(), data.c_str());
 
   Step("Load the plug-in and start a job");
   Plugin plugin(o.plugin);
@@ -77,7 +78,7 @@ int Demo(const Options& o, const fs::path& top) {
   CNeError err = manager->CreateAndMountSnap(contents);
   if (err.IsError()) throw std::runtime_error("snapshot failed: " + err.Message());
   auto pairs = manager->GetSourceToLocalMap();
-  for (auto& p : pairs) std::printf("%s  ->  %s\n", p.first.c_str(), p.second.c_str());
+  for (auto& p : pairs) Print("%s  ->  %s\n", p.first.c_str(), p.second.c_str());
   ShowFile("record file", record);
   ShowFile("map file", state / "snap.map");
 
@@ -85,17 +86,17 @@ int Demo(const Options& o, const fs::path& top) {
   Write(home / "alice/report.txt", "quarterly report, FINAL\n");
   fs::remove(data / "db/orders.csv");
   const fs::path snapHome = pairs.at(home.string());
-  std::printf("live     report.txt: %s", Read(home / "alice/report.txt").c_str());
-  std::printf("snapshot report.txt: %s", Read(snapHome / "alice/report.txt").c_str());
-  std::printf("live orders.csv exists: %s; in the snapshot: %s\n", fs::exists(data / "db/orders.csv") ? "yes" : "no",
-              fs::exists(fs::path(pairs.at(data.string())) / "db/orders.csv") ? "yes" : "no");
+  Print("live     report.txt: %s", Read(home / "alice/report.txt").c_str());
+  Print("snapshot report.txt: %s", Read(snapHome / "alice/report.txt").c_str());
+  Print("live orders.csv exists: %s; in the snapshot: %s\n", fs::exists(data / "db/orders.csv") ? "yes" : "no",
+        fs::exists(fs::path(pairs.at(data.string())) / "db/orders.csv") ? "yes" : "no");
 
   Step("Back up from the snapshots with tar");
   for (auto& p : pairs) {
     fs::path archive = top / (fs::path(p.first).filename().string() + ".tar");
     Run({"tar", "-cf", archive.string(), "-C", p.second, "."});
-    std::printf("%s (%ju bytes) from %s:\n", archive.filename().c_str(), static_cast<uintmax_t>(fs::file_size(archive)),
-                p.second.c_str());
+    Print("%s (%ju bytes) from %s:\n", archive.filename().c_str(), static_cast<uintmax_t>(fs::file_size(archive)),
+          p.second.c_str());
     Run({"tar", "-tf", archive.string()});
   }
 
@@ -105,7 +106,7 @@ int Demo(const Options& o, const fs::path& top) {
   ShowFile("record file", record);
   ShowFile("done file", record + ".done");
   bool clean = engine->state().snapshots.empty() && fs::is_empty(state / "mnt");
-  std::printf("snapshots left: %zu; mount root empty: %s\n", engine->state().snapshots.size(), clean ? "yes" : "no");
+  Print("snapshots left: %zu; mount root empty: %s\n", engine->state().snapshots.size(), clean ? "yes" : "no");
   manager.reset();
   FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_NATIVE, nullptr);
   FlrSnapOS::setEngine(FlrSnapOS::FLR_SNAP_ENG_GPFS, nullptr);
@@ -117,9 +118,9 @@ int RunDemo(const Options& o) {
   int rc;
   {
     TempFolder top;
-    std::printf("Demo folder: %s\n", top.path.c_str());
+    Print("Demo folder: %s\n", top.path.c_str());
     rc = Demo(o, top.path);
   }
-  std::printf("\nDemo folder removed. %s\n", rc == 0 ? "Everything the job made is gone." : "Something was left!");
+  Print("\nDemo folder removed. %s\n", rc == 0 ? "Everything the job made is gone." : "Something was left!");
   return rc;
 }

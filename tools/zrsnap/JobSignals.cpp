@@ -1,18 +1,39 @@
 #include "zrsnap/JobSignals.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 namespace {
 const int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
 volatile sig_atomic_t g_received = 0;
 volatile sig_atomic_t g_group = 0;
+// Made before the handlers are installed: a handler may only write(2) them.
+char g_said[3][256];
+
+void Forward(pid_t group, int signal) {
+  ::kill(-group, signal);
+  ::kill(-group, SIGCONT);
+}
 
 void OnSignal(int signal) {
+  int saved = errno;
   if (!g_received) g_received = signal;
+  for (int i = 0; i < 3; ++i) {
+    if (kSignals[i] == signal) (void)!::write(STDERR_FILENO, g_said[i], std::strlen(g_said[i]));
+  }
   pid_t group = g_group;
-  if (group > 0) ::kill(-group, signal);
+  if (group > 0) Forward(group, signal);
+  errno = saved;
 }
 }  // namespace
 
-JobSignals::JobSignals() {
+JobSignals::JobSignals(const std::string& then) {
+  for (int i = 0; i < 3; ++i) {
+    std::snprintf(g_said[i], sizeof g_said[i], "zrsnap: %s received: %s\n", ::strsignal(kSignals[i]), then.c_str());
+  }
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -44,5 +65,5 @@ void JobSignals::unblock(const sigset_t& previous) { ::sigprocmask(SIG_SETMASK, 
 
 void JobSignals::forwardTo(pid_t group) {
   g_group = group;
-  if (group > 0 && g_received) ::kill(-group, g_received);
+  if (group > 0 && g_received) Forward(group, g_received);
 }

@@ -2,13 +2,17 @@
 #include <signal.h>
 #include <sys/types.h>
 
-// During a job with --exec, SIGINT, SIGTERM and SIGHUP do not end zrsnap: each
-// is remembered and passed on to the backup command's process group while one
-// runs, and the job then tears down as usual. A signal that was ignored when
-// zrsnap started stays ignored.
+#include <string>
+
+// During a job or a clean-up, SIGINT, SIGTERM and SIGHUP do not end zrsnap:
+// each is said at once on stderr, remembered, and passed on to the backup
+// command's process group while one runs (followed by SIGCONT, so that a
+// stopped backup can act on it); the job then tears down as usual. A signal
+// that was ignored when zrsnap started stays ignored.
 class JobSignals {
  public:
-  JobSignals();
+  // then: what the line said at a signal promises ("the teardown follows ...").
+  explicit JobSignals(const std::string& then);
   ~JobSignals();
   JobSignals(const JobSignals&) = delete;
   JobSignals& operator=(const JobSignals&) = delete;

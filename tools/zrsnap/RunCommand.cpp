@@ -14,6 +14,7 @@
 #include "zrsnap/JobSignals.h"
 #include "zrsnap/LiveContent.h"
 #include "zrsnap/Messages.h"
+#include "zrsnap/Output.h"
 #include "zrsnap/Plugin.h"
 #include "zrsnap/RecordStatus.h"
 
@@ -23,13 +24,13 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 
 void PrintMap(const Pairs& pairs, bool json) {
   if (json) {
-    std::cout << nlohmann::json(pairs).dump(2) << "\n";
+    Print("%s\n", nlohmann::json(pairs).dump(2).c_str());
     return;
   }
   size_t width = 6;
   for (auto& p : pairs) width = std::max(width, p.first.size());
-  std::printf("%-*s  %s\n", static_cast<int>(width), "SOURCE", "SNAPSHOT");
-  for (auto& p : pairs) std::printf("%-*s  %s\n", static_cast<int>(width), p.first.c_str(), p.second.c_str());
+  Print("%-*s  %s\n", static_cast<int>(width), "SOURCE", "SNAPSHOT");
+  for (auto& p : pairs) Print("%-*s  %s\n", static_cast<int>(width), p.first.c_str(), p.second.c_str());
 }
 
 Environment ExecEnvironment(const Pairs& pairs, const std::vector<LivePath>& live) {
@@ -112,6 +113,13 @@ int TearDown(const Options& o, CKestrelNativeSnapManager& manager) {
   return teardown.IsError() || !left.empty() ? kExitFailed : kExitOk;
 }
 
+// Without --exec the snapshots stay for the caller, unless a signal said to stop.
+int StoppedBeforeTheMap(const Options& o, CKestrelNativeSnapManager& manager, int signal) {
+  TellFailure(SignalName(signal) + " received while the snapshots were made: they are removed again");
+  TearDown(o, manager);
+  return kExitSignalBase + signal;
+}
+
 // The backup command and the teardown; a signal received on the way decides the exit status.
 int BackUpAndTearDown(const Options& o, CKestrelNativeSnapManager& manager, const std::vector<LivePath>& live) {
   int backup = kExitOk;
@@ -140,8 +148,7 @@ int RunJob(const Options& o) {
     CNeError made = CNeDirectory::CreatePrivate(dir);
     if (made.IsError() && made.Code() != EEXIST) throw std::runtime_error(made.Message());
   }
-  std::unique_ptr<JobSignals> signals;
-  if (!o.exec.empty()) signals = std::make_unique<JobSignals>();
+  JobSignals signals("the job ends with its teardown once the command under way has ended");
   Plugin plugin(o.plugin);
   auto manager = plugin.create(o.kind);
   auto before = ReadRecordStatus(o.record, SlotOf(o));
@@ -162,6 +169,7 @@ int RunJob(const Options& o) {
   auto live = PathsWithoutSnapshot(o.paths, pairs, o.kind);
   for (auto& l : live) TellFailure(l.path + " has no snapshot: " + l.why);
   if (!o.exec.empty()) return BackUpAndTearDown(o, *manager, live);
+  if (int signal = JobSignals::received()) return StoppedBeforeTheMap(o, *manager, signal);
   PrintMap(pairs, o.json);
   TellProgress(std::to_string(pairs.size()) +
                " snapshot(s) stay mounted; remove them with: " + SameJobCommand(o, "cleanup"));

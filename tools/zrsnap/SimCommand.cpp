@@ -4,6 +4,7 @@
 #include "zr/ZRPlatformInfo.h"
 #include "zrsnap/Commands.h"
 #include "zrsnap/Messages.h"
+#include "zrsnap/Output.h"
 
 namespace {
 // --sim-dir, else the folder the configuration gives the simulated engine.
@@ -20,13 +21,13 @@ std::vector<std::string> Words(const Options& o, size_t count, const char* usage
 
 int List(const FlrSnapOS::SimEngine& sim) {
   auto state = sim.state();
-  std::printf("simulated volumes in %s:\n", sim.stateDir().c_str());
-  if (state.volumes.empty()) std::printf("(none: zrsnap sim add NAME DIR registers one)\n");
+  Print("simulated volumes in %s:\n", sim.stateDir().c_str());
+  if (state.volumes.empty()) Print("(none: zrsnap sim add NAME DIR registers one)\n");
   for (auto& v : state.volumes) {
     size_t snapshots = 0;
     for (auto& s : state.snapshots) snapshots += s.origin == v.device ? 1 : 0;
-    std::printf("%-20s %s  %s, %zu snapshot(s)\n", v.device.c_str(), v.path.c_str(), v.active ? "active" : "inactive",
-                snapshots);
+    Print("%-20s %s  %s, %zu snapshot(s)\n", v.device.c_str(), v.path.c_str(), v.active ? "active" : "inactive",
+          snapshots);
   }
   return kExitOk;
 }

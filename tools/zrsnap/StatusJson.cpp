@@ -22,6 +22,14 @@ nlohmann::json Entry(const RecordEntry& e, const std::string& leftovers, const s
   return j;
 }
 
+// Added to an entry: what keeps its mounted snapshot busy.
+void AddHolders(nlohmann::json& entry, const zr::Holders& holders) {
+  nlohmann::json processes = nlohmann::json::array();
+  for (auto& p : holders.processes) processes.push_back({{"pid", p.pid}, {"command", p.command}, {"how", p.how}});
+  entry["holders"] = processes;
+  entry["deviceHolders"] = holders.devices;
+}
+
 nlohmann::json Unrecorded(const SeenSnapshot& s) {
   return {{"name", s.snap->name},
           {"device", s.snap->rdev.getSpecial()},
@@ -35,6 +43,7 @@ nlohmann::json StatusJson(const Options& o, const StatusReport& report) {
   nlohmann::json entries = nlohmann::json::array(), unrecorded = nlohmann::json::array();
   for (size_t i = 0; i < report.entries.size(); ++i) {
     entries.push_back(Entry(report.entries[i], report.leftovers[i], report.mountedOn[i]));
+    if (report.entries[i].valid) AddHolders(entries.back(), report.holders[i]);
   }
   for (auto& s : report.unrecorded) unrecorded.push_back(Unrecorded(s));
   return {{"record", o.record},        {"kind", o.kind},

@@ -1,5 +1,7 @@
 #include "zrsnap/StatusReport.h"
 
+#include <algorithm>
+
 #include "zr/FileLock.h"
 #include "zrsnap/ConfigCheck.h"
 #include "zrsnap/EngineChoice.h"
@@ -34,6 +36,22 @@ void MatchEntries(StatusReport& report, std::vector<SeenSnapshot> census, FlrSna
     if (!named[i]) report.unrecorded.push_back(census[i]);
   }
 }
+
+// What would make the teardown of each mounted snapshot fail with EBUSY.
+void FindHolders(StatusReport& report) {
+  for (size_t i = 0; i < report.entries.size(); ++i) {
+    zr::Holders found;
+    for (auto& dir : report.mountedOn[i]) {
+      zr::Holders h = zr::ProcessesHolding(dir);
+      found.processes.insert(found.processes.end(), h.processes.begin(), h.processes.end());
+      found.unexamined = std::max(found.unexamined, h.unexamined);
+      if (found.unexaminedWhy.empty()) found.unexaminedWhy = h.unexaminedWhy;
+    }
+    dev_t device = report.entries[i].exists ? FlrSnapOS::RDEV(report.entries[i].device).devNumber : 0;
+    if (device) found.devices = zr::DeviceHolders(device);
+    report.holders.push_back(found);
+  }
+}
 }  // namespace
 
 StatusReport GatherStatus(const Options& o) {
@@ -45,5 +63,6 @@ StatusReport GatherStatus(const Options& o) {
   report.configuration = DescribeConfiguration();
   report.entries = ParseRecord(o.record);
   MatchEntries(report, TakeCensus(SlotOf(o)), SlotOf(o));
+  FindHolders(report);
   return report;
 }

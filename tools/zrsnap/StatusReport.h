@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "zr/Holders.h"
 #include "zrsnap/Options.h"
 #include "zrsnap/RecordStatus.h"
 #include "zrsnap/SnapshotCensus.h"
@@ -18,6 +19,7 @@ struct StatusReport {
   std::vector<RecordEntry> entries;
   std::vector<std::string> leftovers;               // per entry: what remains of a snapshot the engine lacks
   std::vector<std::vector<std::string>> mountedOn;  // per entry: where its snapshot is mounted now
+  std::vector<zr::Holders> holders;                 // per entry: what keeps its mounted snapshot busy
   // Snapshots with a manager's prefix that no entry names: another record file may own them.
   std::vector<SeenSnapshot> unrecorded;
 };

@@ -12,13 +12,19 @@
 #include "zrsnap/ConfigCheck.h"
 #include "zrsnap/EngineChoice.h"
 #include "zrsnap/Messages.h"
+#include "zrsnap/Output.h"
+#include "zrsnap/StatusReport.h"
 
 namespace {
 // `zrsnap help run` is `zrsnap run --help`; `zrsnap` alone is a usage error.
 int Help(const Options& o) {
   std::string topic = o.command == "help" ? (o.paths.empty() ? "" : o.paths.front()) : o.command;
   bool asked = o.help || o.command == "help";
-  std::fputs(UsageFor(topic).c_str(), asked ? stdout : stderr);
+  if (asked) {
+    Print("%s", UsageFor(topic).c_str());
+  } else {
+    std::fputs(UsageFor(topic).c_str(), stderr);
+  }
   return asked ? kExitOk : kExitUsage;
 }
 
@@ -54,14 +60,20 @@ int Dispatch(const Options& o) {
   if (o.command == "run") return RunJob(o);
   return CleanupRecord(o);
 }
-}  // namespace
 
-int main(int argc, char** argv) {
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // keeps our lines in order with the log's on a terminal or pipe
+// What was asked for but not written is a failure, said after the teardown:
+// status keeps 1 for "snapshots recorded", so its failure is 2.
+int LostOutputStatus(const std::string& command, int status) {
+  if (command == "status") return kStatusError;
+  return status == kExitOk ? kExitFailed : status;
+}
+
+int Main(int argc, char** argv, std::string& command) {
   try {
     Options o = ParseOptions(argc, argv);
+    command = o.command;
     if (o.version) {
-      std::fputs(VersionLine(), stdout);
+      Print("%s", VersionLine());
       return kExitOk;
     }
     if (o.help || o.command.empty() || o.command == "help") return Help(o);
@@ -79,4 +91,13 @@ int main(int argc, char** argv) {
     TellFailure(e.what());
     return kExitFailed;
   }
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  IgnoreBrokenPipes();
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // keeps our lines in order with the log's on a terminal or pipe
+  std::string command;
+  int status = Main(argc, argv, command);
+  return OutputLost() ? LostOutputStatus(command, status) : status;
 }

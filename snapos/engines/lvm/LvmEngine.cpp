@@ -4,16 +4,20 @@
 #include <sys/sysmacros.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include "engines/lvm/BtrfsRule.h"
 #include "engines/lvm/DmStatus.h"
+#include "engines/lvm/LvmErrors.h"
 #include "engines/lvm/LvmMessages.h"
 #include "zr/EvDebug.h"
 #include "zr/FXPath.h"
+#include "zr/Holders.h"
 #include "zr/LogWriter.h"
 #include "zr/ZRPlatformInfo.h"
 #include "zr/ZrException.h"
@@ -136,13 +140,17 @@ zr::CommandResult LvmEngine::run(const std::vector<std::string>& args, bool kill
 }
 
 std::string LvmEngine::failure(const std::vector<std::string>& args, const zr::CommandResult& r) const {
-  if (!m_config.root) {
-    return "lvm needs root, and this process runs as user " + std::to_string(::geteuid()) + ": " +
-           r.describeFailure({m_config.lvm, args.front()});
-  }
   std::vector<std::string> argv{m_config.lvm};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return r.describeFailure(argv);
+  if (m_config.root) {
+    argv.insert(argv.end(), args.begin(), args.end());
+  } else {
+    argv.push_back(args.front());
+  }
+  std::string text = r.describeEnd(argv);
+  std::string reason = LvmErrors::Reason(r.err);
+  if (!reason.empty()) text += ": " + reason;
+  if (m_config.root) return text;
+  return "lvm needs root, and this process runs as user " + std::to_string(::geteuid()) + ": " + text;
 }
 
 std::string LvmEngine::runOrThrow(const std::vector<std::string>& args, bool killable) {
@@ -702,6 +710,7 @@ void LvmEngine::removeSnapshot(const LvRow& snap) {
     }
   } catch (const ZrException& e) {
     std::string message = e.getMessage();
+    if (LvmErrors::SaysInUse(message)) message += "; held by " + holdersOfDevice(snap);
     checkSuspended(snap.vg, message);
     throw ZrException(message);
   }
@@ -756,13 +765,44 @@ UnmountResult LvmEngine::unMount(const std::string& dir, std::string& why) {
     why = dir + " holds " + top->source + ", which is not an LVM snapshot that the snapshot manager created";
     return UnmountResult::NotOurs;
   }
-  try {
-    m_mounts->umount(dir);
-  } catch (const ZrException& e) {
-    why = e.formatError();
-    return UnmountResult::Failed;
+  // Whatever holds it may let go in a moment (a backup's last reader ending);
+  // a lazy unmount would only hide the snapshot while it stays in use.
+  for (unsigned attempt = 1;; ++attempt) {
+    try {
+      m_mounts->umount(dir);
+      return UnmountResult::Unmounted;
+    } catch (const ZrException& e) {
+      if (e.getErrno() != EBUSY || attempt >= m_config.busyTries) {
+        why = e.formatError();
+        if (e.getErrno() == EBUSY) {
+          why += "; tried " + std::to_string(attempt) + " times; held by " + holdersOfMount(dir);
+        }
+        return UnmountResult::Failed;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(m_config.busyPauseMs));
   }
-  return UnmountResult::Unmounted;
+}
+
+std::string LvmEngine::holdersOfMount(const std::string& dir) {
+  std::string text = zr::ProcessesHolding(dir, m_config.proc).describe();
+  const std::string target = FXPath::Resolve(dir);
+  for (auto& m : m_mounts->table()) {
+    if (m.target.size() > target.size() && m.target.compare(0, target.size() + 1, target + "/") == 0) {
+      text += "; " + m.source + " is mounted inside it, on " + m.target;
+    }
+  }
+  return text;
+}
+
+std::string LvmEngine::holdersOfDevice(const LvRow& snap) {
+  zr::Holders holders = zr::ProcessesUsingDevice(snap.device(), m_config.proc);
+  holders.devices = zr::DeviceHolders(snap.device(), m_config.sysBlock);
+  std::string text = holders.describe();
+  for (auto& m : m_mounts->table()) {
+    if (MountedDevice(m) == snap.device()) text += "; mounted on " + m.target;
+  }
+  return text;
 }
 
 std::vector<MountEntry> LvmEngine::mountTable() {

@@ -30,6 +30,10 @@ class ZR_API LvmEngine : public Engine {
     std::string sysBlock = "/sys/block";
     std::string backupDir = "/etc/lvm/backup";
     std::string sysFsBtrfs = "/sys/fs/btrfs";
+    std::string proc = "/proc";  // where the processes that hold a busy snapshot are looked for
+    // A busy unmount is tried this many times, this far apart (never lazily).
+    unsigned busyTries = 5;
+    unsigned busyPauseMs = 500;
     bool root = ::geteuid() == 0;
     // The kernel's status of a device-mapper device (tests stand in for it).
     std::function<bool(const std::string&, DmState::Target&, int&)> dmStatus = DmState::Status;
@@ -119,6 +123,10 @@ class ZR_API LvmEngine : public Engine {
                      const std::set<std::string>& keys, const std::function<void(std::vector<LvRow>&)>& apply);
   // Removes a snapshot the engine made, or what its failed lvcreate left.
   void removeSnapshot(const LvRow& snap);
+  // Who keeps dir busy: processes, and mounts inside it.
+  std::string holdersOfMount(const std::string& dir);
+  // Who keeps snap's device open: processes, mounts and device-mapper devices.
+  std::string holdersOfDevice(const LvRow& snap);
   std::string thinDamage(const LvRow& snap);
   // The status of dm device name when it has a target of this type; false otherwise.
   bool statusOf(const std::string& dmName, const std::string& type, std::string& status);

@@ -3,15 +3,39 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <thread>
 
 #include "engines/sim/TreeCopy.h"
 #include "zr/FXPath.h"
+#include "zr/Holders.h"
 #include "zr/ZRPlatformInfo.h"
 #include "zr/ZrException.h"
 
 namespace FlrSnapOS {
+namespace {
+const unsigned kBusyTries = 5;
+const auto kBusyPause = std::chrono::milliseconds(200);
+
+// As the kernel refuses to unmount a file system that a process uses (its
+// working folder, an open file, a mapping in it), a simulated snapshot that a
+// process holds is not emptied; the holder may let go in a moment.
+bool Busy(const std::string& dir, std::string& why) {
+  zr::Holders holders;
+  for (unsigned attempt = 1; attempt <= kBusyTries; ++attempt) {
+    if (attempt > 1) std::this_thread::sleep_for(kBusyPause);
+    holders = zr::ProcessesHolding(dir);
+    if (holders.processes.empty()) return false;
+  }
+  why = std::string(std::strerror(EBUSY)) + "; tried " + std::to_string(kBusyTries) + " times; held by " +
+        holders.describe();
+  return true;
+}
+}  // namespace
+
 SimEngine::SimEngine(std::string stateDir) : m_dir(std::move(stateDir)) {
   std::error_code ec;
   std::filesystem::create_directories(m_dir, ec);
@@ -204,6 +228,7 @@ UnmountResult SimEngine::unMount(const std::string& dir, std::string& why) {
   const std::string target = FXPath::Resolve(dir);
   for (auto& snap : s.snapshots) {
     if (!snap.mounted || FXPath::Resolve(snap.mountDir) != target) continue;
+    if (Busy(snap.mountDir, why)) return UnmountResult::Failed;
     try {
       EmptyDirectory(snap.mountDir);
     } catch (const ZrException& e) {
