@@ -161,6 +161,8 @@ int RunJob(const Options& o) {
   auto pairs = manager->GetSourceToLocalMap();
   auto live = PathsWithoutSnapshot(o.paths, pairs, o.kind);
   for (auto& l : live) TellFailure(l.path + " has no snapshot: " + l.why);
+  // With --exec the map goes to the command; --json also prints it, for the caller's record.
+  if (!o.exec.empty() && o.json) PrintMap(pairs, true);
   if (!o.exec.empty()) return BackUpAndTearDown(o, *manager, live);
   PrintMap(pairs, o.json);
   TellProgress(std::to_string(pairs.size()) +
