@@ -144,9 +144,9 @@ if command -v man >/dev/null; then
   [ "$(man -w 5 agent.ini)" = /usr/share/man/man5/agent.ini.5.gz ] || fail "man -w 5 agent.ini: $(man -w 5 agent.ini)"
 fi
 # The installed configuration, all defaults, is what zrsnap reads when nothing else is named.
-env -u ZRSNAP_CONFIG zrsnap status --state-dir "$work/state" >"$work/status.out" 2>&1 ||
-  fail "zrsnap status on an empty state folder with /etc/zrsnap/agent.ini: $(cat "$work/status.out")"
-! grep -q 'unknown' "$work/status.out" || fail "/etc/zrsnap/agent.ini has keys zrsnap does not know: $(cat "$work/status.out")"
+env -u ZRSNAP_CONFIG zrsnap sim list --sim-dir "$work/sim" >"$work/config.out" 2>&1 ||
+  fail "zrsnap with /etc/zrsnap/agent.ini: $(cat "$work/config.out")"
+! grep -q 'configuration file' "$work/config.out" || fail "zrsnap on /etc/zrsnap/agent.ini: $(cat "$work/config.out")"
 build_with_pkg_config /usr/share/doc/zrsnap/examples "$work/agent-usr"
 "$work/agent-usr" 2>/dev/null
 

@@ -104,6 +104,7 @@ struct UntrustedCase {
   fs::perms mode;
   const char* what;  // how the refusal starts
 };
+void PrintTo(const UntrustedCase& c, std::ostream* os) { *os << c.name; }
 
 class UntrustedPathTest : public HostAdminTest, public ::testing::WithParamInterface<UntrustedCase> {};
 
@@ -411,6 +412,7 @@ struct RefusedCase {
   std::vector<std::string> args;
   std::string err;
 };
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
 class RefusedCommandLineTest : public HostAdminTest, public ::testing::WithParamInterface<RefusedCase> {};
 
