@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cost of the per-path checks of CreateAndMountSnap and of Cleanup over a long
 // record, on the simulated engine.
 #include <benchmark/benchmark.h>

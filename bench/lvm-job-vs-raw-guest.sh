@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs INSIDE the qemu guest: the cost of a zrsnap job over three volumes
 # against the bare commands it stands for (lvcreate, mount, umount, lvremove),
 # in alternated rounds. Prints each round and the median ratio job/raw.

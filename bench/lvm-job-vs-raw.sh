@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Boots the real-LVM guest and runs lvm-job-vs-raw-guest.sh there (not a test: prints ratios).
 # Usage: bench/lvm-job-vs-raw.sh [ZRSNAP_BINARY] [ROUNDS]
 set -euo pipefail

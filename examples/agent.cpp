@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The smallest complete agent: loads the plug-in with dlopen, runs one backup
 // job on the simulated engine, tears it down and unloads the plug-in.
 // usage: example-agent [PLUGIN]   (default: the installed libkestrelsnap.so)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The machine-readable (-Y) output of the GPFS commands.
 #include <cstdint>
 #include <string>

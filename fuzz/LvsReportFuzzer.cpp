@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // lvs's JSON report as the LVM engine reads it.
 #include <cstdint>
 #include <string>

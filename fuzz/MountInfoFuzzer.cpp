@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A mount table in the kernel's mountinfo format, read through libmount.
 #include <cstdint>
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The record file as the next job's start reads it: Initialize removes what it
 // names on the test engine, and UnMountSnap tears down again.
 #include <cstdint>

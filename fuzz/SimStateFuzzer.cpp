@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated engine's state file as a later process loads it.
 #include <cstdint>
 #include <string>

@@ -1,12 +1,18 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 #include <list>
 #include <map>
 #include <string>
 
-#include "FlrSnapOS.h"
 #include "zr/CNeError.h"
 #include "zr/SP.h"
 #include "zr/ZrApi.h"
+
+// Volume records belong to the snapshot OS layer, which agents never link: the
+// interface names them only through handles.
+namespace FlrSnapOS {
+class LV;
+}
 
 // Integration contract (README, "Integration contract", says more):
 // - Load libkestrelsnap.so with dlopen; link libzrplatform.so (and libdl), nothing

@@ -1,4 +1,7 @@
+// SPDX-License-Identifier: Apache-2.0
+#include <fcntl.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -22,8 +25,24 @@ CLogWriterInterface& ZrLogWriter() {
 
 CStreamLogWriter::CStreamLogWriter(int level, FILE* stream) : m_level(level), m_stream(stream), m_owned(false) {}
 
+namespace {
+// A log names devices and paths of root's jobs: never through a link someone
+// planted, and readable by its owner only when we create it.
+FILE* OpenLog(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return nullptr;
+  FILE* stream = ::fdopen(fd, "a");
+  if (!stream) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+  }
+  return stream;
+}
+}  // namespace
+
 CStreamLogWriter::CStreamLogWriter(int level, const std::string& path)
-    : m_level(level), m_stream(std::fopen(path.c_str(), "ae")), m_owned(true), m_path(path) {
+    : m_level(level), m_stream(OpenLog(path)), m_owned(true), m_path(path) {
   if (!m_stream) throw ZrException("Cannot open log file " + path, errno);
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 #include <list>
 #include <map>
@@ -6,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "FlrSnapOS.h"
 #include "KestrelNativeSnapManager.h"
 #include "zr/FileLock.h"
 

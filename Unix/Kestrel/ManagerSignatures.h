@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Source path and function signature texts that the native manager's log
 // lines and error locations carry; shared by the files that implement it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 #include <cstddef>  // brings the standard library's configuration macros
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Agents are often older code: every public header must compile on its own as
 # C++11, and all of them together as each later standard, with GCC and Clang.
 # A build with libstdc++'s old string ABI must stop at a clear #error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loads the plug-in as an agent does, seeing nothing but include/.
 #include <dlfcn.h>
 #include <elf.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The GPFS manager end to end through the reference host, on the GPFS engine
 // driving a stateful fake of the administration commands.
 #include <gtest/gtest.h>

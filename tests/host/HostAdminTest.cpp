@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference host as an administrator meets it: configuration mistakes,
 // hints that work when followed, the log file, paths, simulated volumes,
 // messages at the default verbosity, exit statuses.
@@ -6,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "HostSupport.h"
@@ -84,12 +86,53 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"TooLarge", "[GPFS]\nnTimeoutSeconds=99999999999999999999999\n", 2,
                    ": [GPFS] nTimeoutSeconds = \"99999999999999999999999\" is not a number (decimal digits only, "
                    "no sign)"},
+        ConfigCase{"PastThirtyTwoBits", "[LVM]\nnTimeoutSeconds=4294967296\n", 2,
+                   ": [LVM] nTimeoutSeconds = \"4294967296\" is out of range (0 to 4294967295)"},
         ConfigCase{"SectionInWrongCase", "[snapos]\nsengine=sim\nsGpfsEngine=sim\n", 0,
                    ": unknown section [snapos] is ignored (names are case-sensitive: did you mean SnapOS?)"},
         ConfigCase{"KeyInWrongCase", "[SnapOS]\nsengine=sim\n", 0,
                    ": unknown key sengine in [SnapOS] is ignored (names are case-sensitive: did you mean sEngine?)"},
         ConfigCase{"KeyOutsideSections", "nSnapCowSizeMB=512\n", 0,
                    ": key nSnapCowSizeMB outside any section is ignored"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A file that root reads or runs, writable by others, would let them run anything as root.
+struct UntrustedCase {
+  const char* name;
+  const char* key;  // names top/<file>, made group- or world-writable
+  const char* file;
+  fs::perms mode;
+  const char* what;  // how the refusal starts
+};
+void PrintTo(const UntrustedCase& c, std::ostream* os) { *os << c.name; }
+
+class UntrustedPathTest : public HostAdminTest, public ::testing::WithParamInterface<UntrustedCase> {};
+
+TEST_P(UntrustedPathTest, IsRefusedBeforeAnything) {
+  const UntrustedCase& c = GetParam();
+  const fs::path file = top / c.file;
+  WriteFile(file, "#!/bin/sh\nexit 0\n");
+  Environment env = config(std::string(c.key) + file.string() + "\n");
+  const std::string configFile = env[0].second;
+  fs::permissions(c.file == std::string("agent.ini") ? fs::path(configFile) : file, c.mode);
+  auto run = zrsnap({"run", a.string()}, env);
+  EXPECT_EQ(run.exitStatus, 2) << run.err;
+  std::string refused =
+      c.file == std::string("agent.ini") ? "configuration file " + configFile : c.what + file.string();
+  EXPECT_EQ(run.err.rfind("zrsnap: " + refused + " is refused: ", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find((c.mode & fs::perms::others_write) != fs::perms::none ? "can be written by any user"
+                                                                               : "can be written by its group"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(fs::exists(top / "state")) << "nothing is done";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UntrustedPathTest,
+    ::testing::Values(UntrustedCase{"ConfigurationFile", "[SnapOS]\nsEngine=sim\n# ", "agent.ini", fs::perms(0646), ""},
+                      UntrustedCase{"LvmBinary", "[LVM]\nsLvmPath=", "lvm", fs::perms(0775), "[LVM] sLvmPath "},
+                      UntrustedCase{"GpfsCommandFolder", "[GPFS]\nsCommandDir=", "mm", fs::perms(0777),
+                                    "[GPFS] sCommandDir "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HostAdminTest, EveryKeyThatReadmeDocumentsIsKnown) {
@@ -107,9 +150,37 @@ TEST_F(HostAdminTest, EveryKeyThatReadmeDocumentsIsKnown) {
   }
   for (auto& section : sections) text += "[" + section.first + "]\n" + section.second;
   ASSERT_GE(keys, 10u) << "the README's configuration table was not found";
-  auto status = zrsnap({"sim", "list"}, config(text));
+  auto status = host::Zrsnap({"sim", "list", "--sim-dir", (top / "sim").string()}, config(text));
   EXPECT_EQ(status.exitStatus, 0) << status.err;
   EXPECT_EQ(status.err.find("configuration file"), std::string::npos) << text << status.err;
+}
+
+// The installed agent.ini lists every key at its default, commented out, and agent.ini(5) names each.
+TEST_F(HostAdminTest, ShippedConfigurationListsEveryKeyCommentedOut) {
+  std::ifstream shipped(std::string(PACKAGING_DIR) + "/agent.ini");
+  const std::string page = ReadFile(std::string(PACKAGING_DIR) + "/agent.ini.5");
+  std::string section, uncommented, line;
+  size_t keys = 0;
+  while (std::getline(shipped, line)) {
+    if (line.rfind("[", 0) == 0) section = line;
+    if (line.rfind("[", 0) == 0 || line.rfind("# n", 0) == 0 || line.rfind("# s", 0) == 0) {
+      uncommented += line.substr(line[0] == '#' ? 2 : 0) + "\n";
+    }
+    if (line.rfind("# n", 0) != 0 && line.rfind("# s", 0) != 0) continue;
+    const std::string key = line.substr(2, line.find('=') - 2);
+    ++keys;
+    EXPECT_NE(page.find("] \" " + key), std::string::npos) << key << " of " << section << " is not in agent.ini(5)";
+  }
+  EXPECT_GE(keys, 10u);
+  // Uncommented (but for the size that has no default), the file is accepted without a word.
+  std::string text;
+  for (std::istringstream in(uncommented); std::getline(in, line);) {
+    if (line.back() != '=') text += line + "\n";
+  }
+  WriteFile(top / "defaults.ini", text);
+  auto run = zrsnap({"run", "--engine", "sim", a.string()}, {{"ZRSNAP_CONFIG", (top / "defaults.ini").string()}});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.err.find("configuration file"), std::string::npos) << text << run.err;
 }
 
 // Relative job paths, a named configuration and the simulated engine: the hint,
@@ -307,6 +378,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HostAdminTest, VersionHelpAndExitStatusesAreDocumented) {
   auto version = host::Zrsnap({"--version"});
   EXPECT_EQ(version.exitStatus, 0);
+  ASSERT_EQ(version.out.rfind("zrsnap ", 0), 0u) << version.out;
+  version.out.erase(0, std::string("zrsnap ").size());
   unsigned n[10];
   char end = 0;
   EXPECT_EQ(std::sscanf(version.out.c_str(), "%u.%u.%u.%u %2u/%2u/%2u %2u:%2u:%2u%c", &n[0], &n[1], &n[2], &n[3], &n[4],
@@ -331,6 +404,70 @@ TEST_F(HostAdminTest, VersionHelpAndExitStatusesAreDocumented) {
   auto bare = host::Zrsnap({});
   EXPECT_EQ(bare.exitStatus, 2);
   EXPECT_EQ(bare.err.rfind("usage: zrsnap COMMAND", 0), 0u);
+}
+
+// What a command would otherwise ignore is refused before anything is touched.
+struct RefusedCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::string err;
+};
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+class RefusedCommandLineTest : public HostAdminTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedCommandLineTest, ExitsTwoSayingWhyAndTouchesNothing) {
+  auto result = host::Zrsnap(GetParam().args, {}, top.string());
+  EXPECT_EQ(result.exitStatus, 2) << result.out << result.err;
+  EXPECT_EQ(result.err, "zrsnap: " + GetParam().err + "\n");
+  EXPECT_FALSE(fs::exists(top / "st")) << "nothing made";
+  EXPECT_EQ(snapshots(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedCommandLineTest,
+    ::testing::Values(
+        RefusedCase{"CleanupStrayWord",
+                    {"cleanup", "FILE", "--state-dir", "st"},
+                    "zrsnap cleanup does not take FILE (try zrsnap help cleanup)"},
+        RefusedCase{
+            "StatusStrayWords", {"status", "a", "b"}, "zrsnap status does not take a b (try zrsnap help status)"},
+        RefusedCase{
+            "SimTooManyWords", {"sim", "add", "n", "d", "x"}, "zrsnap sim does not take x (try zrsnap help sim)"},
+        RefusedCase{
+            "CleanupJson", {"cleanup", "--json"}, "--json does not apply to zrsnap cleanup (try zrsnap help cleanup)"},
+        RefusedCase{"StatusExec",
+                    {"status", "--exec", "true"},
+                    "--exec does not apply to zrsnap status (try zrsnap help status)"},
+        RefusedCase{
+            "DemoRecord", {"demo", "--record", "r"}, "--record does not apply to zrsnap demo (try zrsnap help demo)"},
+        RefusedCase{"VerboseAndQuiet", {"run", "-v", "-q", "/"}, "-v and -q contradict each other: give one"},
+        RefusedCase{
+            "HelpOnNothing", {"help", "bogus"}, "no help on bogus: there is no such command (try zrsnap --help)"},
+        RefusedCase{"UnknownCommand", {"bogus"}, "unknown command bogus (try zrsnap --help)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HostAdminTest, RunWithJsonAndExecPrintsTheMapItHandsTheCommand) {
+  auto run =
+      zrsnap({"run", "--json", "--exec", "printf %s \"$ZRSNAP_MAP_JSON\" >map.json", a.string()}, {}, top.string());
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  auto printed = nlohmann::json::parse(run.out);
+  EXPECT_EQ(printed.size(), 1u) << run.out;
+  EXPECT_EQ(printed, nlohmann::json::parse(ReadFile(top / "map.json")));
+}
+
+TEST_F(HostAdminTest, LogFileIsPrivateAndNeverOpenedThroughALink) {
+  auto run = zrsnap({"run", "--log", (top / "job.log").string(), "--exec", "true", a.string()});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(fs::status(top / "job.log").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+  WriteFile(top / "target", "");
+  fs::create_symlink(top / "target", top / "link.log");
+  auto linked = zrsnap({"run", "--log", (top / "link.log").string(), a.string()});
+  EXPECT_EQ(linked.exitStatus, 2);
+  EXPECT_NE(linked.err.find("Cannot open log file " + (top / "link.log").string()), std::string::npos) << linked.err;
+  EXPECT_EQ(ReadFile(top / "target"), "") << "nothing written through the link";
+  EXPECT_EQ(snapshots(), 0u);
 }
 
 TEST_F(HostAdminTest, AllowLiveWithoutExecIsAUsageError) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `zrsnap run --exec`: signals reach the backup command's process group and the
 // job tears down; a killed zrsnap takes the backup with it; content without a
 // snapshot is not backed up live unless asked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zrsnap status as a script reads it: --json, and exit statuses 0 (nothing
 // recorded), 1 (snapshots recorded) and 2 (status could not find out).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the reference host's end-to-end tests share: a fresh folder with
 // simulated volumes, zrsnap run as a child (waited for or in the background),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference host end to end on the simulated engine, through dlopen.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The manual page must render without warnings and name every command, option
 # and environment variable that zrsnap's own help names, so the two never drift.
 # usage: check-manpage.sh ZRSNAP MANPAGE

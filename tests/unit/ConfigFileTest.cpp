@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration store as a host checks it: what the file holds, why it
 // cannot be used, and a problem logged once however often it is read.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The GPFS engine in process, driving the stateful fake of the administration commands.
 #include <fstream>
 #include <nlohmann/json.hpp>

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Build a tiny initramfs: static busybox + the kernel modules needed for
 # virtio disk, 9p host share, overlayfs, device-mapper snapshots, ext4, xfs,
 # and, where the kernel has them, btrfs, dm-cache, dm-writecache and dm-crypt

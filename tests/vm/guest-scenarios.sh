@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs INSIDE the qemu guest as root: the scenarios of the real-LVM tier, with
 # the plug-in and the reference host built in this checkout.
 # Usage: guest-scenarios.sh ZRSNAP_BINARY [--no-udev] [SCENARIO...]   (default: all of them)

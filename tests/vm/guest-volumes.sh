@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced inside the guest: a volume group on the scratch disk with an ext4 and
 # an XFS thick LV and a thin LV (ext4) in a thin pool, mounted under /mnt.
 VG=vgzr

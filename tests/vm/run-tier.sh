@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The real-LVM tier: boots a throw-away qemu guest with Debian's kernel (this
 # machine's kernel has no device-mapper) and runs guest-scenarios.sh in it
 # with the given zrsnap binary. Prints the guest's PASS/FAIL/INFO lines and

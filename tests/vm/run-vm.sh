@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Boot Debian's kernel under qemu (TCG) with the busybox initramfs and run a
 # command inside the guest as root, chrooted onto a read-only 9p view of this
 # machine's root filesystem (writes go to a tmpfs overlay), with fresh sparse

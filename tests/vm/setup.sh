@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # One-time host setup: packages + Debian 6.1 kernel extracted (NOT installed) under $WORK/kroot.
 # Usage: setup.sh [WORKDIR]   (default $ZRSNAP_VM_DIR, else ~/.cache/zrsnap-vm)
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "zrsnap/ConfigCheck.h"
 
 #include <strings.h>
@@ -7,6 +8,7 @@
 #include <set>
 
 #include "zr/ZRPlatformInfo.h"
+#include "zrsnap/TrustedPath.h"
 
 namespace {
 // Every key that the plug-in and its engines read (README, Configuration).
@@ -51,13 +53,37 @@ std::string UnknownKeyWarning(const ZRPlatformInfo& config, const std::string& s
   return file + ": unknown key " + key + " in [" + section + "] is ignored" + CaseHint(key, KnownKeys().at(section));
 }
 
+// The engines keep every number in 32 bits: a larger one would wrap (4294967296 seconds would be 0, no limit).
+const unsigned long kLargestNumber = 4294967295UL;
+
 std::string CheckNumber(const ZRPlatformInfo& config, const std::string& section, const std::string& key) {
   std::string text;
   unsigned long value = 0;
   config.getString(section, key, &text);
-  if (ZRPlatformInfo::ParseNumber(text, &value)) return "";
-  return "configuration file " + config.path() + ": [" + section + "] " + key + " = \"" + text +
-         "\" is not a number (decimal digits only, no sign)";
+  const std::string where =
+      "configuration file " + config.path() + ": [" + section + "] " + key + " = \"" + text + "\"";
+  if (!ZRPlatformInfo::ParseNumber(text, &value)) return where + " is not a number (decimal digits only, no sign)";
+  if (value > kLargestNumber) return where + " is out of range (0 to " + std::to_string(kLargestNumber) + ")";
+  return "";
+}
+
+// The commands the engines run as root, and the file that names them, must be ours alone.
+std::string CheckTrusted(const ZRPlatformInfo& config) {
+  if (config.found()) {
+    if (std::string why = UntrustedBecause(config.path()); !why.empty()) {
+      return "configuration file " + config.path() + " is refused: " + why;
+    }
+  }
+  std::string lvm = "/sbin/lvm", mm = "/usr/lpp/mmfs/bin";
+  config.getString("LVM", "sLvmPath", &lvm);
+  config.getString("GPFS", "sCommandDir", &mm);
+  if (std::string why = UntrustedBecause(lvm); !why.empty()) return "[LVM] sLvmPath " + lvm + " is refused: " + why;
+  for (const char* command : {"", "/mmcrsnapshot", "/mmdelsnapshot", "/mmlsfileset", "/mmlssnapshot", "/mmsnapdir"}) {
+    if (std::string why = UntrustedBecause(mm + command); !why.empty()) {
+      return "[GPFS] sCommandDir " + mm + " is refused: " + why;
+    }
+  }
+  return "";
 }
 }  // namespace
 
@@ -84,6 +110,7 @@ ConfigProblems CheckConfiguration() {
       problems.error = CheckNumber(config, section, key);
     }
   }
+  if (problems.error.empty()) problems.error = CheckTrusted(config);
   return problems;
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "zrsnap/Options.h"
 
 #include <cstdlib>
@@ -26,8 +27,8 @@ const char kExitStatuses[] =
     "Exit status: 0 success; 1 the job, the backup command or the teardown failed;\n"
     "2 usage or configuration error; 128+N when signal N ended zrsnap or the backup command.\n";
 
-// Installed, the plug-in is in the library folder beside bin/ (../lib, or
-// ../lib/<multiarch> where GNUInstallDirs chose that); in a build tree, where it was built.
+// Installed, the plug-in is in the private library folder (../lib/zrsnap from
+// sbin/, or ../lib/<multiarch>/zrsnap); in a build tree, where it was built.
 std::string DefaultPlugin() {
   std::error_code ec;
   fs::path installed = fs::read_symlink("/proc/self/exe", ec).parent_path() / ZRSNAP_INSTALLED_PLUGIN;
@@ -115,6 +116,7 @@ Options ParseOptions(int argc, char** argv) {
   if (i < argc && argv[i][0] != '-') o.command = argv[i++];
   for (; i < argc; ++i) {
     std::string a = argv[i];
+    if (!a.empty() && a[0] == '-' && a != "--") o.given.insert(a == "-h" ? "--help" : a);
     if (a == "-h" || a == "--help")
       o.help = true;
     else if (a == "--version")

@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 #include <list>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -31,6 +33,7 @@ struct Options {
   bool help = false;
   bool version = false;
   std::list<std::string> paths;  // run: content paths; sim and help: their words
+  std::set<std::string> given;   // every option on the command line, as spelled
 };
 
 // Parses argv; throws UsageError with a one-line reason.

@@ -168,6 +168,8 @@ int RunJob(const Options& o) {
   auto pairs = manager->GetSourceToLocalMap();
   auto live = PathsWithoutSnapshot(o.paths, pairs, o.kind);
   for (auto& l : live) TellFailure(l.path + " has no snapshot: " + l.why);
+  // With --exec the map goes to the command; --json also prints it, for the caller's record.
+  if (!o.exec.empty() && o.json) PrintMap(pairs, true);
   if (!o.exec.empty()) return BackUpAndTearDown(o, *manager, live);
   if (int signal = JobSignals::received()) return StoppedBeforeTheMap(o, *manager, signal);
   PrintMap(pairs, o.json);

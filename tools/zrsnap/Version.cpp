@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "zrsnap/Options.h"
 
 const char* VersionLine() { return ZRSNAP_VERSION_LINE; }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zrsnap: reference host of the snapshot manager plug-in.
 #include <boost/make_shared.hpp>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include "zr/LogWriter.h"
 #include "zr/ZRPlatformInfo.h"
 #include "zr/ZrException.h"
+#include "zrsnap/CommandRules.h"
 #include "zrsnap/Commands.h"
 #include "zrsnap/ConfigCheck.h"
 #include "zrsnap/EngineChoice.h"
@@ -73,9 +75,10 @@ int Main(int argc, char** argv, std::string& command) {
     Options o = ParseOptions(argc, argv);
     command = o.command;
     if (o.version) {
-      Print("%s", VersionLine());
+      Print("zrsnap %s", VersionLine());
       return kExitOk;
     }
+    if (!o.command.empty() && !o.help) CheckCommandLine(o);  // --help explains whatever else was given
     if (o.help || o.command.empty() || o.command == "help") return Help(o);
     ApplyDefaults(o);
     InstallLog(o);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Data-classification stand-in: freezes every volume except those named "*fail*",
 // and records each call in $UDC_CALL_LOG so tests can check the arguments.
 #include <cstdio>
