@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "zr/Holders.h"
 
 #include <dirent.h>

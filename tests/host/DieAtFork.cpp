@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Preloaded into zrsnap by a test: zrsnap kills itself at its fork number
 // ZR_TEST_DIE_AT_FORK, and the child of the fork before it waits for that death
 // before it goes on (writing its process number to ZR_TEST_FORK_PID_FILE), so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The processes that hold a folder, as /proc tells: checked against real
 // processes that hold it each in one way.
 #include <fcntl.h>
