@@ -485,3 +485,32 @@ TEST_F(HostAdminTest, FoldersZrsnapMakesArePrivate) {
   }
   EXPECT_EQ(run.err.find("can be entered by other users"), std::string::npos) << run.err;
 }
+
+// From cron: -q says nothing when the job succeeds and everything it held back
+// when it fails; at the default verbosity a job that succeeds shows no ERROR.
+TEST_F(HostAdminTest, QuietRunIsQuietAndSuccessShowsNoError) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int exitStatus;
+    std::vector<std::string> present, absent;  // in stderr
+  };
+  const std::string outside = (top / "outside").string();
+  fs::create_directories(outside);
+  for (const Case& c : std::vector<Case>{
+           {"quiet success", {"run", "-q", a.string()}, 0, {}, {"zrsnap", "INFO", "ERROR"}},
+           {"quiet failure",
+            {"run", "-q", a.string(), outside},
+            1,
+            {"INFO  LV Dev Name: 'simvg-a', SourceVolume " + a.string(), "is on no volume of the simulated engine"},
+            {}},
+           {"default success", {"run", a.string()}, 0, {"INFO  LV Dev Name: 'simvg-a'"}, {"ERROR"}},
+           {"demo", {"demo"}, 0, {}, {"ERROR"}},
+       }) {
+    SCOPED_TRACE(c.name);
+    auto r = c.args[0] == "demo" ? host::Zrsnap(c.args) : zrsnap(c.args);
+    EXPECT_EQ(r.exitStatus, c.exitStatus) << r.err;
+    for (auto& text : c.present) EXPECT_NE(r.err.find(text), std::string::npos) << text << "\n" << r.err;
+    for (auto& text : c.absent) EXPECT_EQ(r.err.find(text), std::string::npos) << text << "\n" << r.err;
+  }
+}

@@ -72,7 +72,11 @@ int Demo(const Options& o, const fs::path& top) {
   Step("Load the plug-in and start a job");
   Plugin plugin(o.plugin);
   auto manager = plugin.create("native");
-  fs::create_directories(state / "mnt");
+  // Private, as an agent's state folder and mount root must be.
+  for (const fs::path& folder : {state, state / "mnt"}) {
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all);
+  }
   const std::string record = (state / "snap.info").string();
   manager->Initialize(false, record, (state / "snap.map").string(), (state / "mnt").string());
   std::list<std::string> contents{(home / "alice").string(), (data / "db").string()};

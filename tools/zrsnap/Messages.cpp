@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "zr/LogWriter.h"
+#include "zrsnap/HostLog.h"
 
 namespace {
 bool g_toFile = false;
@@ -14,6 +15,8 @@ bool g_stderrLost = false;
 // A closed or full stderr is said once in the log file, when there is one, and the job goes on.
 void ToStandardError(const std::string& text) {
   if (g_stderrLost) return;
+  HostLogWriter* log = HostLog();
+  if (log && log->holdPlain("zrsnap: " + text)) return;
   if (std::fprintf(stderr, "zrsnap: %s\n", text.c_str()) >= 0 && std::fflush(stderr) == 0) return;
   int err = errno;
   g_stderrLost = true;

@@ -19,7 +19,8 @@ const char kCommon[] =
     "  --engine NAME          snapshot engine: lvm, sim, gpfs (default: configuration)\n"
     "  --sim-dir DIR          state folder of the simulated engine (implies --engine sim)\n"
     "  --plugin FILE          plug-in to load (default $ZRSNAP_PLUGIN, else the built one)\n"
-    "  -v, -q                 more detail, or failures only, in the log\n"
+    "  -v, -q                 more detail in the log; or nothing on stderr unless the command fails,\n"
+    "                         and then all it held back\n"
     "  --log FILE             log to FILE instead of stderr (zrsnap's own messages go to both)\n"
     "Configuration: $ZRSNAP_CONFIG, else /etc/zrsnap/agent.ini.\n";
 
@@ -150,7 +151,7 @@ Options ParseOptions(int argc, char** argv) {
     else if (a == "-v")
       o.logLevel = 3;
     else if (a == "-q")
-      o.logLevel = -1;
+      o.quiet = true;
     else if (a == "--") {
       for (++i; i < argc; ++i) o.paths.push_back(argv[i]);
     } else if (!a.empty() && a[0] == '-') {

@@ -27,6 +27,7 @@ struct Options {
   std::string logFile;
   std::string exec;
   int logLevel = 0;
+  bool quiet = false;  // -q: nothing on stderr unless the command fails
   bool dc = false;
   bool json = false;
   bool allowLive = false;

@@ -13,6 +13,7 @@
 #include "zrsnap/Commands.h"
 #include "zrsnap/ConfigCheck.h"
 #include "zrsnap/EngineChoice.h"
+#include "zrsnap/HostLog.h"
 #include "zrsnap/Messages.h"
 #include "zrsnap/Output.h"
 #include "zrsnap/StatusReport.h"
@@ -32,12 +33,24 @@ int Help(const Options& o) {
 
 void InstallLog(const Options& o) {
   try {
-    g_ptrLogWriter = o.logFile.empty() ? boost::make_shared<CStreamLogWriter>(o.logLevel)
-                                       : boost::make_shared<CStreamLogWriter>(o.logLevel, o.logFile);
+    std::unique_ptr<CStreamLogWriter> out(o.logFile.empty() ? new CStreamLogWriter(o.logLevel)
+                                                            : new CStreamLogWriter(o.logLevel, o.logFile));
+    // -q holds back what goes to stderr; a log file gets every line at once.
+    g_ptrLogWriter = boost::make_shared<HostLogWriter>(std::move(out), o.quiet && o.logFile.empty(), o.quiet);
   } catch (const ZrException& e) {
     throw UsageError(e.formatError());
   }
   UseLogFile(!o.logFile.empty());
+}
+
+// -q: what was held back is said only when the command failed (for status,
+// 1 says that snapshots are recorded, not that it failed).
+int Finish(const std::string& command, int status) {
+  const bool failed = command == "status" ? status == kStatusError : status != kExitOk;
+  if (HostLogWriter* log = HostLog()) {
+    if (failed) log->release();
+  }
+  return status;
 }
 
 // The plug-in reads the same file from any folder it may change to.
@@ -102,5 +115,5 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // keeps our lines in order with the log's on a terminal or pipe
   std::string command;
   int status = Main(argc, argv, command);
-  return OutputLost() ? LostOutputStatus(command, status) : status;
+  return Finish(command, OutputLost() ? LostOutputStatus(command, status) : status);
 }
