@@ -28,6 +28,8 @@ class ZR_API Snap : public SPEnabled {
   bool isMountedAt(const std::string& dir) const;
   // Empty while the snapshot holds its whole point-in-time copy; otherwise why not.
   std::string damage() const;
+  // How full the space holding its changes is, in words; "" when unknown.
+  std::string usage() const;
   // Removes the snapshot. Throws ZrException when it cannot, or will not.
   virtual void deleteSnap();
 

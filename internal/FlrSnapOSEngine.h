@@ -48,6 +48,9 @@ class ZR_API Engine : public std::enable_shared_from_this<Engine> {
   // Empty while the snapshot still holds its whole point-in-time copy;
   // otherwise why it does not (a backup read from it is incomplete).
   virtual std::string damage(const Snap& snap);
+  // How full the space that holds the snapshot's changes is now, in words
+  // ("41.20% of its 64 MiB copy-on-write space"); "" when the engine cannot tell.
+  virtual std::string usage(const Snap& snap);
   // True when the file system mounted on dir is snap itself.
   virtual bool isMountedAt(const Snap& snap, const std::string& dir);
   virtual bool isMounted(const Snap& snap) = 0;

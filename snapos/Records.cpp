@@ -12,6 +12,7 @@ bool Snap::isMounted() { return m_engine->isMounted(*this); }
 void Snap::deleteSnap() { m_engine->deleteSnap(*this); }
 bool Snap::isMountedAt(const std::string& dir) const { return m_engine->isMountedAt(*this, dir); }
 std::string Snap::damage() const { return m_engine->damage(*this); }
+std::string Snap::usage() const { return m_engine->usage(*this); }
 
 LV::LV(std::shared_ptr<Engine> engine, const std::string& special, std::string key)
     : rdev(special), id(std::move(key)), m_engine(std::move(engine)) {}
@@ -53,6 +54,8 @@ std::vector<RecordedSnap> Engine::findRecorded(FLR_SNAP_ENG kind, const std::vec
 }
 
 std::string Engine::damage(const Snap&) { return {}; }
+
+std::string Engine::usage(const Snap&) { return {}; }
 
 std::string Engine::spaceShortfall(const std::list<SP<LV>>&, uint32_t) { return {}; }
 

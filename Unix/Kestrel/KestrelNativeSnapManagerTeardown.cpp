@@ -199,6 +199,9 @@ CKestrelNativeSnapManagerPrivate::Outcome CKestrelNativeSnapManagerPrivate::Remo
            e.formatError().c_str());
   }
   if (!damage.empty()) damaged.push_back(special + " (" + damage + ")");
+  // What the backup cost in snapshot space: the figure to size the next one by.
+  const std::string used = snap.usage();
+  if (!used.empty()) ZR_LOG(ZR_LOG_PROGRESS, kSigCleanupSnap, "Snapshot %s used %s", special.c_str(), used.c_str());
 
   if (snap.isMounted()) {
     Outcome unmounted = UnmountRecordedSnap(snap, mountDir);

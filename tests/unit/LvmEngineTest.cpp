@@ -1130,3 +1130,25 @@ TEST_F(LvmEngineTest, AnLvCachedThroughACacheVolumeIsRefusedWhereLvmCannotSnapsh
     }
   }
 }
+
+// How full a snapshot's space is, from the kernel's status lines.
+TEST_F(LvmEngineTest, UsageComesFromTheKernelsStatus) {
+  using namespace FlrSnapOS::DmStatus;
+  double data = 0, metadata = 0;
+  EXPECT_TRUE(SnapshotFill("1024/4096 16", data));
+  EXPECT_DOUBLE_EQ(data, 25.0);
+  EXPECT_FALSE(SnapshotFill("Invalid", data));
+  EXPECT_FALSE(SnapshotFill("16/0 16", data));
+  EXPECT_TRUE(PoolFill("1 10/4096 1536/2048 - rw discard_passdown queue_if_no_space - 1024", data, metadata));
+  EXPECT_DOUBLE_EQ(data, 75.0);
+  EXPECT_NEAR(metadata, 0.244, 0.001);
+  EXPECT_FALSE(PoolFill("Fail", data, metadata));
+
+  dmTargets["vgtest-zrks_1"] = {"snapshot", "8192/131072 16"};
+  dmTargets["vgtest-pool-tpool"] = {"thin-pool", "1 1024/4096 1536/2048 - rw discard_passdown queue_if_no_space - 1"};
+  EXPECT_EQ(lvm->usage(*snapshot("vgtest/lvext4", "zrks_1")), "6.25% of its 64 MiB copy-on-write space");
+  EXPECT_EQ(lvm->usage(*snapshot("vgtest/thinlv", "zrks_2")),
+            "its thin pool vgtest/pool: 75.00% of data and 25.00% of metadata");
+  dmTargets.clear();
+  EXPECT_EQ(lvm->usage(*snapshot("vgtest/lvext4", "zrks_1")), "") << "no status, no figure";
+}

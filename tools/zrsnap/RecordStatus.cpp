@@ -57,6 +57,7 @@ void AskEngine(std::vector<RecordEntry>& entries, FlrSnapOS::FLR_SNAP_ENG slot, 
     e.reason = found[k].reason;
     e.exists = found[k].presence == FlrSnapOS::Presence::Present;
     e.mounted = e.exists && found[k].snap->isMounted();
+    if (e.exists) e.usage = found[k].snap->usage();
   }
 }
 

@@ -14,6 +14,7 @@ struct RecordEntry {
   // What the engine knows of its snapshot; reason says why when it is not Present.
   FlrSnapOS::Presence presence = FlrSnapOS::Presence::Unknown;
   std::string reason;
+  std::string usage;  // how full the space holding its changes is, when known
 };
 
 // All three throw std::runtime_error with the errno text when the file exists but cannot be read:

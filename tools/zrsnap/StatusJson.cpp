@@ -18,6 +18,7 @@ nlohmann::json Entry(const RecordEntry& e, const std::string& leftovers, const s
   j["state"] = FlrSnapOS::presenceName(e.presence);
   if (!e.exists) j["reason"] = e.reason;
   j["mounted"] = e.mounted;
+  if (!e.usage.empty()) j["usage"] = e.usage;
   j["mountedOn"] = mountedOn;
   j["leftovers"] = leftovers;
   return j;

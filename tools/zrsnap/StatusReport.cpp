@@ -22,6 +22,7 @@ void MatchEntries(StatusReport& report, std::vector<SeenSnapshot> census, FlrSna
         e.exists = true;
         e.presence = FlrSnapOS::Presence::Present;
         e.mounted = census[i].mounted;
+        e.usage = census[i].snap->usage();
         mountedOn = census[i].mountedOn;
       }
     }

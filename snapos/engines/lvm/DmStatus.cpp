@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "engines/lvm/DmStatus.h"
 
+#include <cstdio>
 #include <sstream>
 
 namespace FlrSnapOS {
@@ -37,6 +38,29 @@ std::string ThinPoolTrouble(const std::string& status) {
   if (Has(status, "ro")) return "went read-only after a metadata failure";
   if (Has(status, "needs_check")) return "needs a metadata check";
   return "";
+}
+
+namespace {
+// "used/total" as a percentage; false unless both are numbers and total is not 0.
+bool Ratio(const std::string& field, double& percent) {
+  unsigned long long used = 0, total = 0;
+  char tail = 0;
+  if (std::sscanf(field.c_str(), "%llu/%llu%c", &used, &total, &tail) != 2 || total == 0) return false;
+  percent = 100.0 * static_cast<double>(used) / static_cast<double>(total);
+  return true;
+}
+}  // namespace
+
+bool SnapshotFill(const std::string& status, double& percent) {
+  std::istringstream in(status);
+  std::string field;
+  return static_cast<bool>(in >> field) && Ratio(field, percent);
+}
+
+bool PoolFill(const std::string& status, double& data, double& metadata) {
+  std::istringstream in(status);
+  std::string transaction, meta, blocks;
+  return static_cast<bool>(in >> transaction >> meta >> blocks) && Ratio(meta, metadata) && Ratio(blocks, data);
 }
 
 std::string ThinDamage(const std::string& status) { return StartsWith(status, "Fail") ? "failed" : ""; }

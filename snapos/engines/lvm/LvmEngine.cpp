@@ -698,6 +698,31 @@ std::string LvmEngine::damage(const Snap& s) {
   return why.empty() ? "" : "snapshot " + snap.id() + " " + why;
 }
 
+std::string LvmEngine::usage(const Snap& s) {
+  LvRow snap;
+  try {
+    snap = row(s.id);
+  } catch (const ZrException&) {
+    return "";
+  }
+  std::string status;
+  char text[160] = "";
+  double data = 0, metadata = 0;
+  if (snap.isThickSnapshot() && statusOf(LvmReport::DmName(snap.vg, snap.name), "snapshot", status) &&
+      DmStatus::SnapshotFill(status, data)) {
+    std::snprintf(text, sizeof text, "%.2f%% of its %llu MiB copy-on-write space", data,
+                  static_cast<unsigned long long>(snap.size / kMiB));
+  } else if (snap.isThinSnapshot() && !snap.pool.empty()) {
+    const std::string pool = LvmReport::DmName(snap.vg, snap.pool);
+    if ((statusOf(pool + "-tpool", "thin-pool", status) || statusOf(pool, "thin-pool", status)) &&
+        DmStatus::PoolFill(status, data, metadata)) {
+      std::snprintf(text, sizeof text, "its thin pool %s/%s: %.2f%% of data and %.2f%% of metadata", snap.vg.c_str(),
+                    snap.pool.c_str(), data, metadata);
+    }
+  }
+  return text;
+}
+
 void LvmEngine::removeSnapshot(const LvRow& snap) {
   DmState::Signature before = DmState::Read(m_config.sysBlock, m_config.backupDir);
   try {

@@ -71,6 +71,8 @@ class ZR_API LvmEngine : public Engine {
   std::string snapshotSpecial(const LV& origin, const std::string& name) override;
   // Why the snapshot holds no complete point-in-time copy, as the kernel tells; "" while it does.
   std::string damage(const Snap& snap) override;
+  // From the kernel's status: a thick snapshot's copy-on-write space, or a thin one's pool.
+  std::string usage(const Snap& snap) override;
   // By the kernel's device numbers: the node under /dev/mapper may be missing.
   bool isMountedAt(const Snap& snap, const std::string& dir) override;
 
