@@ -443,13 +443,21 @@ TEST_F(HostExecTest, AForwardedSignalReachesAStoppedBackup) {
   EXPECT_EQ(snapshots(), 0u);
 }
 
+namespace {
+// The sanitizer's options of this run, with more.
+std::string AsanOptions(const std::string& more) {
+  const char* given = std::getenv("ASAN_OPTIONS");
+  return (given && *given ? std::string(given) + ":" : std::string()) + more;
+}
+}  // namespace
+
 // zrsnap killed after it forked the backup's launcher, before the launcher set
 // its death signal: the launcher must neither hang nor keep the record's lock.
 TEST_F(HostExecTest, ALauncherWhoseZrsnapDiedEndsAndLeavesTheRecordFree) {
   host::Environment env{{"LD_PRELOAD", DIE_AT_FORK},
                         {"ZR_TEST_DIE_AT_FORK", "2"},
                         {"ZR_TEST_FORK_PID_FILE", (top / "launcher").string()},
-                        {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+                        {"ASAN_OPTIONS", AsanOptions("verify_asan_link_order=0")}};
   host::Background job(argv({"run", "-q", "--exec", "touch " + (top / "ran").string(), a.string()}), env, top / "out");
   int status = job.waitBounded();
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << job.err();

@@ -73,7 +73,14 @@ Background::Background(const std::vector<std::string>& args, const Environment& 
   fs::create_directories(outputs);
   std::vector<std::string> texts{ZRSNAP_BINARY}, envTexts;
   texts.insert(texts.end(), args.begin(), args.end());
-  for (char** e = environ; *e; ++e) envTexts.push_back(*e);
+  // A variable given here replaces the inherited one: getenv finds the first.
+  for (char** e = environ; *e; ++e) {
+    const std::string text = *e;
+    const std::string name = text.substr(0, text.find('='));
+    bool replaced = false;
+    for (auto& kv : env) replaced = replaced || kv.first == name;
+    if (!replaced) envTexts.push_back(text);
+  }
   for (auto& kv : env) envTexts.push_back(kv.first + "=" + kv.second);
   std::vector<char*> argp, envp;
   for (auto& t : texts) argp.push_back(t.data());
