@@ -421,9 +421,9 @@ CNeError CKestrelNativeSnapManagerPrivate::PrepareSnapshot(const std::string& vo
     }
     CNeError made = CNeDirectory::CreatePrivate(plan.dir);
     if (!made.IsError()) return CNeError::Success();
-    // Nothing of this name was made; a folder already there may be another job's.
-    m_takenSpecials.insert(plan.special);
-    DropRecordLine(plan.line);
+    // Nothing of this name was made; a folder already there may be another
+    // job's, so a line that stays is never acted on.
+    if (DropRecordLine(plan.line)) m_takenLines.insert(plan.line);
     if (made.Code() != EEXIST)
       return Refuse("Unable to create mount directory " + plan.dir + ": " + made.Message(), __LINE__);
   }
@@ -546,17 +546,25 @@ CNeError CKestrelNativeSnapManagerPrivate::RecordActual(SP<FlrSnapOS::Snap>& sna
 CNeError CKestrelNativeSnapManagerPrivate::CreationFailed(const std::string& volume, const Planned& plan,
                                                           std::string message, bool& taken) {
   // A taken name is another job's snapshot, and the engine made none: the line
-  // must go, or the rollback or teardown would delete theirs.
-  if (taken) m_takenSpecials.insert(plan.special);
-  std::string left = taken ? "" : LeftOfFailedSnapshot(plan.special);
-  if (left.empty()) left = RemoveMountFolder(plan.dir);
-  if (left.empty()) {
-    int err = DropRecordLine(plan.line);
-    if (err && taken) {
+  // must go, or the rollback or teardown would delete theirs. One that cannot
+  // go is never acted on, and no other name is tried.
+  if (taken) {
+    std::string folder = RemoveMountFolder(plan.dir);
+    if (!folder.empty()) ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "After a taken name, %s", folder.c_str());
+    if (int err = DropRecordLine(plan.line)) {
+      m_takenLines.insert(plan.line);
       taken = false;
       message +=
           "; its record line could not be dropped (" + std::string(std::strerror(err)) + "), so no other name is tried";
     }
+    m_strLastError = message;
+    ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "%s", m_strLastError.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION(kFile, kSigSnapAndMount), kEINVAL, m_strLastError);
+  }
+  std::string left = LeftOfFailedSnapshot(plan.special);
+  if (left.empty()) left = RemoveMountFolder(plan.dir);
+  if (left.empty()) {
+    DropRecordLine(plan.line);
   } else {
     ZR_LOG(ZR_LOG_ERROR, kSigSnapAndMount, "The failed snapshot of %s stays recorded in %s: %s", volume.c_str(),
            m_strSnapInfoFile.c_str(), left.c_str());

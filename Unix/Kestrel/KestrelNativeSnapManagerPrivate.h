@@ -90,9 +90,10 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   std::string m_strLastError;
   // Held from Initialize until UnMountSnap: one job per record file.
   std::unique_ptr<zr::FileLock> m_recordLock;
-  // Snapshot devices whose names another job or node took: never acted on,
-  // even when their record line could not be dropped.
-  std::set<std::string> m_takenSpecials;
+  // Lines this manager appended for a snapshot it did not make (a taken name)
+  // and could not drop again: never acted on. The last occurrences of each
+  // are this manager's; an earlier identical line is an earlier job's.
+  std::multiset<std::string> m_takenLines;
 
  private:
   enum class Outcome { Removed, Gone, Kept };
@@ -113,7 +114,8 @@ class ZR_API CKestrelNativeSnapManagerPrivate : public CKestrelNativeSnapManager
   Outcome UnmountRecordedSnap(FlrSnapOS::Snap& snap, const std::string& mountDir);
   // Cleanup's work; fails only where Cleanup does, damage aside.
   CNeError RunCleanup(CleanupReport& report);
-  void WriteCleanupResult(const std::vector<std::string>& kept, const std::vector<std::string>& removed);
+  // False when the record could not be rewritten (it keeps every entry).
+  bool WriteCleanupResult(const std::vector<std::string>& kept, const std::vector<std::string>& removed);
   void CarryLiveEntriesForward(const std::vector<std::string>& live);
   void WarnIfExposed();
   void ReadCowSize();

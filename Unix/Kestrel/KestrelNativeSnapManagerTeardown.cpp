@@ -90,15 +90,25 @@ CNeError CKestrelNativeSnapManagerPrivate::RunCleanup(CleanupReport& report) {
   // Asked once for every entry, before any of them is acted on.
   std::vector<FlrSnapOS::RecordedSnap> found = FlrSnapOS::findRecorded(EngineSlot(), specials);
 
+  // The last occurrences of a taken name's line are this manager's: they
+  // leave the record untouched, since a later process would not know whose
+  // snapshot the line names.
+  std::vector<bool> taken(entries.size(), false);
+  std::multiset<std::string> toSkip = m_takenLines;
+  for (size_t i = entries.size(); i-- > 0;) {
+    auto it = toSkip.find(entries[i].line);
+    if (it == toSkip.end()) continue;
+    taken[i] = true;
+    toSkip.erase(it);
+  }
+
   std::vector<std::string> kept;
   std::vector<std::string> removed;
   std::set<std::string> removedNow;  // a duplicate entry finds its snapshot gone
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& e = entries[i];
     if (removedNow.count(e.device)) found[i] = FlrSnapOS::RecordedSnap{FlrSnapOS::Presence::Absent, {}, ""};
-    // A name another job took: its snapshot is theirs. The line leaves the
-    // record now, since a later process would not know whose it is.
-    if (m_takenSpecials.count(e.device)) {
+    if (taken[i]) {
       report.cleared.push_back(e.source);
       continue;
     }
@@ -108,23 +118,25 @@ CNeError CKestrelNativeSnapManagerPrivate::RunCleanup(CleanupReport& report) {
     if (outcome == Outcome::Kept) report.live.push_back(e.line);
     if (outcome != Outcome::Kept) report.cleared.push_back(e.source);
   }
-  WriteCleanupResult(kept, removed);
+  if (WriteCleanupResult(kept, removed)) m_takenLines.clear();
   return CNeError::Success();
 }
 
 // The entries still to remove replace the record in one rename; until then the
 // record holds every entry, so a kill never loses one.
-void CKestrelNativeSnapManagerPrivate::WriteCleanupResult(const std::vector<std::string>& kept,
+bool CKestrelNativeSnapManagerPrivate::WriteCleanupResult(const std::vector<std::string>& kept,
                                                           const std::vector<std::string>& removed) {
   const std::string failPath = m_strSnapInfoFile + ".fail";
-  if (int err = SnapRecordFile::Rewrite(m_strSnapInfoFile, kept, failPath)) {
+  const int failed = SnapRecordFile::Rewrite(m_strSnapInfoFile, kept, failPath);
+  if (failed) {
     ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "Could not replace %s with %s: %s. It keeps all its entries for the next run",
-           m_strSnapInfoFile.c_str(), failPath.c_str(), std::strerror(err));
+           m_strSnapInfoFile.c_str(), failPath.c_str(), std::strerror(failed));
   }
   const std::string donePath = m_strSnapInfoFile + ".done";
   if (int err = SnapRecordFile::Rewrite(donePath, removed, donePath + ".tmp")) {
     ZR_LOG(ZR_LOG_ERROR, kSigCleanup, "Could not write %s: %s", donePath.c_str(), std::strerror(err));
   }
+  return failed == 0;
 }
 
 bool CKestrelNativeSnapManagerPrivate::CleanupSnap(std::list<SP<FlrSnapOS::LV>>& list, std::string& device,
