@@ -335,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HostAdminTest, RunSaysWhatItRemovedOfAnEarlierJob) {
   ASSERT_EQ(zrsnap({"run", a.string(), b.string()}).exitStatus, 0);
   std::ofstream(top / "state/snap.info", std::ios::app) << a.string() << ":simvg-a@zrks_1:/gone\n";
-  auto run = zrsnap({"run", "-q", a.string()});
+  auto run = zrsnap({"run", a.string()});
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_NE(run.err.find("zrsnap: " + (top / "state/snap.info").string() +
                          " named 3 entries of an earlier job: 2 snapshot(s) removed, 1 without a snapshot dropped, 0 "
