@@ -8,11 +8,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <sstream>
 
+#include "zr/DurableFile.h"
 namespace zr {
 namespace {
 const size_t kCommandLength = 60;
@@ -25,9 +25,11 @@ struct Seen {
 };
 using Matcher = std::function<bool(const Seen&)>;
 
+// A process may end while it is looked at: its files then read as empty. A
+// stream would throw from its buffer (ESRCH) in the middle of a teardown.
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::string text;
+  return zr::ReadWhole(path, text) == 0 ? text : std::string();
 }
 
 std::string LinkOf(const std::string& link) {
