@@ -339,6 +339,7 @@ scenario_badvg() {
     check "bad VG: the job on the healthy VG succeeds" test $? = 0 -a "$(manager_lvs)" = 0 || cat $W/badvg.err
     check "bad VG: lvs's complaint is in the log" grep -q "lvs reported:" $S.log
     for d in zrpv1 zrpv3 zrpv4 zrpv5; do dmsetup remove $d; done
+    settle  # the next scenario starts once udev has seen the devices go
 }
 
 # ---------------------------------------------------------------- a taken name
@@ -515,7 +516,8 @@ scenario_late_pv() {
 # keeps the entry and the mount (never a lazy unmount), and works once it left.
 scenario_holder() {
     local S=$W/holder mnt pid rc
-    "$ZRSNAP" run -q --state-dir $S /mnt/ext4 > /dev/null || { fail "holder: snapshot made"; return; }
+    "$ZRSNAP" run -q --state-dir $S /mnt/ext4 > /dev/null 2> $W/holder.run \
+        || { fail "holder: snapshot made"; cat $W/holder.run; return; }
     mnt=$(cut -d: -f3 $S/snap.info)
     (cd "$mnt" && exec sleep 600) & pid=$!
     until [ "$(readlink /proc/$pid/cwd)" = "$mnt" ] && grep -q '^sleep' /proc/$pid/cmdline; do sleep 0.05; done
