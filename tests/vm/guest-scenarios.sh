@@ -515,7 +515,7 @@ scenario_late_pv() {
 # As after zrsnap and its watchdog were killed: the teardown names the holder,
 # keeps the entry and the mount (never a lazy unmount), and works once it left.
 scenario_holder() {
-    local S=$W/holder mnt pid rc
+    local S=$W/holding mnt pid rc
     "$ZRSNAP" run -q --state-dir $S /mnt/ext4 > /dev/null 2> $W/holder.run \
         || { fail "holder: snapshot made"; cat $W/holder.run; return; }
     mnt=$(cut -d: -f3 $S/snap.info)
