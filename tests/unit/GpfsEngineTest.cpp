@@ -179,12 +179,7 @@ TEST_F(GpfsEngineTest, RecordedSnapshotsAreAskedForByFileSystemMountedOrNot) {
                                                 {{"name", "zrgpfs_2"}, {"fileset", "projects"}, {"status", "Valid"}}};
   saveState();
   mountInfo({});  // unmounted on this node
-  struct Case {
-    std::string special;
-    Presence presence;
-    std::string reason;
-  };
-  const std::vector<Case> cases{
+  const std::vector<test::PresenceCase> cases{
       {"gpfs0@zrgpfs_1", Presence::Present, ""},
       {"gpfs0@projects@zrgpfs_2", Presence::Present, ""},
       {"gpfs0@zrgpfs_2", Presence::Absent, "mmlssnapshot lists no snapshot zrgpfs_2 of file system gpfs0"},
@@ -193,14 +188,8 @@ TEST_F(GpfsEngineTest, RecordedSnapshotsAreAskedForByFileSystemMountedOrNot) {
       {"gpfs9@zrgpfs_1", Presence::Unknown, "the snapshots of GPFS file system gpfs9 cannot be listed: "},
       {"/dev/mapper/vg-zrks_1", Presence::Unknown, "/dev/mapper/vg-zrks_1 does not name a GPFS snapshot"},
   };
-  std::vector<std::string> specials;
-  for (auto& c : cases) specials.push_back(c.special);
-  auto found = gpfs->findRecorded(FlrSnapOS::FLR_SNAP_ENG_GPFS, specials);
+  auto found = test::ExpectAnswers(*gpfs, FlrSnapOS::FLR_SNAP_ENG_GPFS, cases);
   ASSERT_EQ(found.size(), cases.size());
-  for (size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(found[i].presence, cases[i].presence) << cases[i].special;
-    EXPECT_EQ(found[i].reason.substr(0, cases[i].reason.size()), cases[i].reason) << cases[i].special;
-  }
   EXPECT_NE(found[4].reason.find("6027-1388"), std::string::npos) << found[4].reason;
   std::string log = mmLog();
   size_t asked = 0;

@@ -250,26 +250,15 @@ TEST(LvmReport, DmNamesSplitBackIntoVolumeGroupAndVolume) {
 // and is gone only when a report read now has its volume group without it.
 TEST_F(LvmEngineTest, RecordedSnapshotsArePresentGoneOrUnknown) {
   using FlrSnapOS::Presence;
-  struct Case {
-    std::string special;
-    Presence presence;
-    std::string reason;
-  };
-  const std::vector<Case> cases{
+  const std::vector<test::PresenceCase> cases{
       {"/dev/mapper/vgtest-zrks_2", Presence::Present, ""},  // no node on this machine: found by name
       {"/dev/mapper/vgtest-zrks_99", Presence::Absent, "volume group vgtest has no logical volume zrks_99"},
       {"/dev/mapper/vgother-zrks_5", Presence::Unknown, "volume group vgother is not in lvs's report"},
       {"/dev/mapper/vg--test-zrks_2", Presence::Unknown, "volume group vg-test is not in lvs's report"},
       {"simvg@zrks_1", Presence::Unknown, "simvg@zrks_1 is not the device path of an LVM logical volume"},
   };
-  std::vector<std::string> specials;
-  for (auto& c : cases) specials.push_back(c.special);
-  auto found = lvm->findRecorded(FlrSnapOS::FLR_SNAP_ENG_NATIVE, specials);
+  auto found = test::ExpectAnswers(*lvm, FlrSnapOS::FLR_SNAP_ENG_NATIVE, cases);
   ASSERT_EQ(found.size(), cases.size());
-  for (size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(found[i].presence, cases[i].presence) << cases[i].special;
-    EXPECT_EQ(found[i].reason.substr(0, cases[i].reason.size()), cases[i].reason) << cases[i].special;
-  }
   EXPECT_EQ(found[0].snap->id, "vgtest/zrks_2");
   EXPECT_EQ(found[0].snap->rdev.devNumber, makedev(253, 7)) << "the kernel's numbers, not the missing node's";
   auto lvsRuns = [this] {
@@ -279,7 +268,7 @@ TEST_F(LvmEngineTest, RecordedSnapshotsArePresentGoneOrUnknown) {
   };
   EXPECT_EQ(lvsRuns(), 2u) << "gone is said on a report read for it";
 
-  found = lvm->findRecorded(FlrSnapOS::FLR_SNAP_ENG_NATIVE, {specials[0], specials[2]});
+  found = lvm->findRecorded(FlrSnapOS::FLR_SNAP_ENG_NATIVE, {cases[0].special, cases[2].special});
   EXPECT_EQ(lvsRuns(), 2u) << "present and unknown need no fresh report";
 }
 

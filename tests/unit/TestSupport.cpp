@@ -45,6 +45,19 @@ std::vector<LogLine> CapturingLogWriter::matching(const std::string& text, int l
   return out;
 }
 
+std::vector<FlrSnapOS::RecordedSnap> ExpectAnswers(FlrSnapOS::Engine& engine, FlrSnapOS::FLR_SNAP_ENG slot,
+                                                   const std::vector<PresenceCase>& cases) {
+  std::vector<std::string> specials;
+  for (auto& c : cases) specials.push_back(c.special);
+  auto found = engine.findRecorded(slot, specials);
+  EXPECT_EQ(found.size(), cases.size());
+  for (size_t i = 0; i < cases.size() && i < found.size(); ++i) {
+    EXPECT_EQ(found[i].presence, cases[i].presence) << cases[i].special;
+    EXPECT_EQ(found[i].reason.substr(0, cases[i].reason.size()), cases[i].reason) << cases[i].special;
+  }
+  return found;
+}
+
 std::string MakeTempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "zrsnap-test-XXXXXX").string();
   char* made = ::mkdtemp(pattern.data());

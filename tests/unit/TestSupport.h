@@ -52,6 +52,16 @@ class CapturingLogWriter : public CLogWriterInterface {
   std::vector<Trigger> m_triggers;
 };
 
+// One recorded device text and what an engine must answer for it (the reason's start).
+struct PresenceCase {
+  std::string special;
+  FlrSnapOS::Presence presence;
+  std::string reason;
+};
+// Asks engine about every case at once and checks each answer; returns them.
+std::vector<FlrSnapOS::RecordedSnap> ExpectAnswers(FlrSnapOS::Engine& engine, FlrSnapOS::FLR_SNAP_ENG slot,
+                                                   const std::vector<PresenceCase>& cases);
+
 std::string MakeTempDir();
 std::string ReadFile(const std::string& path);
 std::vector<std::string> ReadLines(const std::string& path);
